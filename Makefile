@@ -1,0 +1,49 @@
+# Thin wrapper over CMake. `make demo` and `make test` install the Debian
+# packages they need first (scripts/install-deps.sh, a no-op when all are there).
+JOBS  ?= $(shell nproc)
+CMAKE ?= cmake
+CTEST_FLAGS ?= --output-on-failure --no-tests=error -j $(JOBS)
+
+.PHONY: all deps build demo test test-normal test-asan test-tsan bench clean
+
+all: build
+
+deps:
+	./scripts/install-deps.sh
+
+build: deps
+	$(CMAKE) -S . -B build -DKORVANE_WERROR=ON
+	$(CMAKE) --build build -j $(JOBS)
+
+demo: build
+	./build/tools/korvane-demo
+
+test: test-normal test-asan test-tsan
+
+test-normal: deps
+	$(CMAKE) -S . -B build -DKORVANE_WERROR=ON
+	$(CMAKE) --build build -j $(JOBS)
+	ctest --test-dir build $(CTEST_FLAGS)
+
+# AddressSanitizer + UndefinedBehaviorSanitizer over the whole suite.
+test-asan: deps
+	$(CMAKE) -S . -B build-asan -DKORVANE_SANITIZE=address -DKORVANE_TOOLS=OFF -DKORVANE_EXAMPLES=OFF
+	$(CMAKE) --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir build-asan $(CTEST_FLAGS)
+
+# ThreadSanitizer over the tests that run several threads at once.
+test-tsan: deps
+	$(CMAKE) -S . -B build-tsan -DKORVANE_SANITIZE=thread -DKORVANE_TOOLS=OFF -DKORVANE_EXAMPLES=OFF
+	$(CMAKE) --build build-tsan -j $(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --test-dir build-tsan $(CTEST_FLAGS) -L concurrent
+
+bench: deps
+	./scripts/install-deps.sh libzmq3-dev
+	$(CMAKE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKORVANE_BENCH=ON -DKORVANE_TESTS=OFF
+	$(CMAKE) --build build-bench -j $(JOBS)
+	./build-bench/bench/korvane-bench
+
+clean:
+	rm -rf build build-asan build-tsan build-bench

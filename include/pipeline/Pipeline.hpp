@@ -1,0 +1,80 @@
+// Ordered encoder and decoder stages applied to every message of a socket.
+// Both lists run front to back: to undo a peer that compresses then encrypts,
+// list the decoders as decryption then decompression.
+#pragma once
+
+#include <list>
+#include <memory>
+
+#include "message/Message.hpp"
+#include "pipeline/Decoder.hpp"
+#include "pipeline/Encoder.hpp"
+#include "transport/Transport.hpp"
+
+namespace korvane {
+
+/// True when `ptr` points to a T or to a type derived from T; false for null.
+template <typename T, typename Base>
+bool instanceof(const Base* ptr)
+{
+    return dynamic_cast<const T*>(ptr) != nullptr;
+}
+
+class Pipeline {
+public:
+    using EncoderEntry = std::shared_ptr<Encoder>;
+    using DecoderEntry = std::shared_ptr<Decoder>;
+
+    /// No stages: messages pass through unchanged.
+    Pipeline();
+    /// Clones every stage of `other`, in order; counters restart at zero.
+    Pipeline(const Pipeline& other);
+    /// Appends clones of `other`'s stages behind the stages already here.
+    /// Self-assignment does nothing.
+    Pipeline& operator=(const Pipeline& other);
+    Pipeline(Pipeline&&) = delete;
+    Pipeline& operator=(Pipeline&&) = delete;
+    virtual ~Pipeline();
+
+    /// Runs `input` through every encoder, stopping at the first null result,
+    /// whose stage has set `*status`. With no encoders, sets the default
+    /// status and returns `input`. `status` may be null. Calls must come one at
+    /// a time in wire order (stages may count messages).
+    virtual Message encode(Message input, Transport::StatusCode* status);
+    /// The same over the decoders, in the order frames arrived.
+    virtual Message decode(Message input, Transport::StatusCode* status);
+
+    /// Appends a stage. Configure both ends before connecting or accepting.
+    void append_encoder(EncoderEntry encoder);
+    void append_decoder(DecoderEntry decoder);
+
+    /// The first encoder (front to back) that is a T, or an empty entry.
+    template <typename T>
+    EncoderEntry encoder()
+    {
+        for (const EncoderEntry& entry : m_encoders) {
+            if (entry && instanceof<T, Encoder>(entry.get())) {
+                return entry;
+            }
+        }
+        return EncoderEntry();
+    }
+
+    /// The first decoder (front to back) that is a T, or an empty entry.
+    template <typename T>
+    DecoderEntry decoder()
+    {
+        for (const DecoderEntry& entry : m_decoders) {
+            if (entry && instanceof<T, Decoder>(entry.get())) {
+                return entry;
+            }
+        }
+        return DecoderEntry();
+    }
+
+protected:
+    std::list<EncoderEntry> m_encoders;
+    std::list<DecoderEntry> m_decoders;
+};
+
+} // namespace korvane

@@ -1,0 +1,130 @@
+// The abstract byte-stream connection under every socket, and the status
+// value that every operation of the library reports.
+//
+// Conventions shared by all transports:
+//  - a successful read or write reports the bytes moved; -1 reports a failure
+//    whose code and text are in the status;
+//  - the peer's orderly close is a count of 0 with TRANSPORT_STATUS_OKAY;
+//  - `status` out-parameters may be null;
+//  - handlers run exactly once, on a thread inside start() (TCP, TLS), or
+//    before the initiating call returns for operations a transport does not
+//    offer ("Unsupported operation").
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "Types.hpp"
+
+namespace korvane {
+
+class Transport {
+public:
+    /// Outcome of an operation: a code (0 success, negative failure) and a text.
+    class StatusCode {
+    public:
+        enum transport_status_code_t : korvane_buf_len_t {
+            TRANSPORT_STATUS_OKAY = 0,
+            TRANSPORT_STATUS_UNKNOWN = -1,
+            TRANSPORT_STATUS_ACCESS_DENIED = -2,
+            TRANSPORT_STATUS_ADDRESS_FAMILY_NOT_SUPPORTED = -3,
+            TRANSPORT_STATUS_ADDRESS_IN_USE = -4,
+            TRANSPORT_STATUS_ALREADY_CONNECTED = -5,
+            TRANSPORT_STATUS_ALREADY_STARTED = -6,
+            TRANSPORT_STATUS_BROKEN_PIPE = -7,
+            TRANSPORT_STATUS_CONNECTION_ABORTED = -8,
+            TRANSPORT_STATUS_CONNECTION_REFUSED = -9,
+            TRANSPORT_STATUS_CONNECTION_RESET = -10,
+            TRANSPORT_STATUS_BAD_DESCRIPTOR = -11,
+            TRANSPORT_STATUS_HOST_UNREACHABLE = -12,
+            TRANSPORT_STATUS_HOST_NOT_FOUND = -13,
+            TRANSPORT_STATUS_INTERRUPTED = -14,
+            TRANSPORT_STATUS_INVALID_ARGUMENT = -15,
+            TRANSPORT_STATUS_NETWORK_DOWN = -16,
+            TRANSPORT_STATUS_NETWORK_RESET = -17,
+            TRANSPORT_STATUS_NETWORK_UNREACHABLE = -18,
+            TRANSPORT_STATUS_NO_DESCRIPTORS = -19,
+            TRANSPORT_STATUS_NO_BUFFER_SPACE = -20,
+            TRANSPORT_STATUS_NO_MEMORY = -21,
+            TRANSPORT_STATUS_NO_PROTOCOL_OPTION = -22,
+            TRANSPORT_STATUS_NOT_CONNECTED = -23,
+            TRANSPORT_STATUS_OPERATION_ABORTED = -24,
+            TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED = -25,
+            TRANSPORT_STATUS_SHUTDOWN = -26,
+            TRANSPORT_STATUS_TIMEOUT = -27,
+            TRANSPORT_STATUS_NO_DATA = -28,
+            TRANSPORT_STATUS_PIPELINE_ENCODE_ERROR = -29,
+            TRANSPORT_STATUS_PIPELINE_DECODE_ERROR = -30,
+            TRANSPORT_STATUS_MSG_TOO_LARGE = -31,
+            TRANSPORT_STATUS_NAME_TOO_LONG = -32,
+            TRANSPORT_STATUS_NOT_SOCKET = -33,
+            TRANSPORT_STATUS_TRY_AGAIN = -34,
+        };
+
+        /// Success: TRANSPORT_STATUS_OKAY with an empty text.
+        StatusCode();
+        StatusCode(transport_status_code_t code, const std::string& message);
+
+        /// True for every failure (negative code).
+        bool operator!() const;
+        /// Equal when both the code and the text are equal.
+        bool operator==(const StatusCode& other) const;
+        bool operator!=(const StatusCode& other) const;
+        /// Compares the numeric code, e.g. `status == TRANSPORT_STATUS_OKAY`.
+        bool operator==(const korvane_buf_len_t& code) const;
+        bool operator!=(const korvane_buf_len_t& code) const;
+
+        std::string message() const;
+        transport_status_code_t code() const;
+
+    protected:
+        std::string m_message;
+        transport_status_code_t m_code;
+    };
+
+    using port_t = std::uint16_t;
+    using connect_handler_t = std::function<void(Transport&, StatusCode)>;
+    using accept_handler_t = std::function<void(Transport&, std::unique_ptr<Transport>, StatusCode)>;
+    using read_handler_t = std::function<void(Transport&, long, void*, long, StatusCode)>;
+    using write_handler_t = std::function<void(Transport&, long, StatusCode)>;
+
+    virtual ~Transport() = default;
+
+    /// Blocking connect to a host name or numeric address.
+    virtual StatusCode connect(std::string address, port_t port) = 0;
+    /// Starts a connect and returns at once; `callback` gets the outcome.
+    virtual void connect_async(std::string address, port_t port, connect_handler_t callback) = 0;
+    /// Listens on `address` ("*" for every interface) and `port`. Port first.
+    virtual StatusCode bind(port_t port, std::string address) = 0;
+    /// Blocks until one connection arrives; null on failure (reason in `status`).
+    virtual std::unique_ptr<Transport> accept(StatusCode* status) = 0;
+    /// Accepts one connection; call again to keep accepting.
+    virtual void accept_async(accept_handler_t callback) = 0;
+    /// Blocking read into the caller's buffer. `all`: exactly `length` bytes;
+    /// otherwise whatever is available, at least one byte.
+    virtual korvane_buf_len_t read(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode* status, bool all) = 0;
+    /// The same read; the buffer must stay valid until `callback` ran.
+    virtual void read_async(korvane_buf_t buffer, korvane_buf_len_t length, read_handler_t callback, bool all) = 0;
+    /// Blocking write of all `length` bytes. `status` is written only on failure.
+    virtual korvane_buf_len_t write(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode* status) = 0;
+    /// Writes all `length` bytes; the buffer must stay valid until `callback` ran.
+    virtual void write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback) = 0;
+    /// Ends the connection and stops listening; pending asynchronous
+    /// operations complete with TRANSPORT_STATUS_OPERATION_ABORTED.
+    virtual StatusCode close() = 0;
+    /// Runs this transport class's event loop on the calling thread until
+    /// stop() or until no work is left.
+    virtual StatusCode start() = 0;
+    /// Stops the event loop for every transport of this class.
+    virtual void stop() = 0;
+};
+
+/// Prints "CODE_NAME (code): text", for logs and test failures.
+std::ostream& operator<<(std::ostream& out, const Transport::StatusCode& status);
+/// The enumerator's name without its prefix, e.g. "CONNECTION_REFUSED".
+const char* status_code_name(Transport::StatusCode::transport_status_code_t code);
+
+} // namespace korvane

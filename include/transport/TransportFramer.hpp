@@ -1,0 +1,61 @@
+// Whole messages over a byte-stream transport, one length-prefixed frame each:
+// 4 bytes that carry nothing, a 4-byte big-endian payload length
+// (1..MAX_FRAME_SIZE), then the payload.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "message/Message.hpp"
+#include "transport/Transport.hpp"
+
+namespace korvane {
+
+class TransportFramer {
+public:
+    using recv_callback_t = std::function<void(TransportFramer&, Message, Transport::StatusCode)>;
+    using send_callback_t = std::function<void(TransportFramer&, long, Transport::StatusCode)>;
+
+    /// Takes ownership of `transport`.
+    explicit TransportFramer(std::unique_ptr<Transport> transport);
+    virtual ~TransportFramer();
+
+    TransportFramer(const TransportFramer&) = delete;
+    TransportFramer(TransportFramer&&) = delete;
+    TransportFramer& operator=(const TransportFramer&) = delete;
+    TransportFramer& operator=(TransportFramer&&) = delete;
+
+    /// Receives one frame, blocking. Returns the payload, or a null Message:
+    /// the transport's status at end of stream or on failure, or
+    /// TRANSPORT_STATUS_MSG_TOO_LARGE for a length of 0 or above MAX_FRAME_SIZE.
+    virtual Message message(Transport::StatusCode* status);
+    /// Sends one frame, blocking: header and payload as two writes, no copy.
+    /// TRANSPORT_STATUS_MSG_TOO_LARGE, nothing written, above MAX_FRAME_SIZE.
+    virtual Transport::StatusCode message(Message message);
+
+    /// Receives one frame; `callback` runs once, on a loop thread, with the
+    /// payload or a null Message and the reason.
+    void message(recv_callback_t callback);
+    /// Sends one frame as a single contiguous write; `callback` runs once with
+    /// the bytes written (8 + length) or -1 and the reason. A message above
+    /// MAX_FRAME_SIZE is refused on the calling thread before this returns.
+    void message(Message message, send_callback_t callback);
+
+    /// A further owner of the framed transport.
+    std::shared_ptr<Transport> transport();
+
+protected:
+    using korvane_frame_length_t = std::uint32_t;
+    struct korvane_frame_t {
+        std::uint32_t ____unused;
+        korvane_frame_length_t length; // big-endian
+        // payload follows
+    };
+    static constexpr korvane_buf_len_t HEADER_SIZE = 8;
+    static const korvane_buf_len_t MAX_FRAME_SIZE;
+
+    std::shared_ptr<Transport> m_transport;
+};
+
+} // namespace korvane
