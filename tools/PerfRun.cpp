@@ -1,0 +1,513 @@
+// Sender, receiver and echo roles of korvane-perf, blocking or asynchronous.
+#include "PerfRun.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace korvane {
+namespace tools {
+
+using Clock = std::chrono::steady_clock;
+using Status = Transport::StatusCode;
+
+namespace {
+
+const std::string HELLO = "korvane-perf 1";
+const std::string END = "korvane-perf end count=";
+const std::string OK = "korvane-perf ok count=";
+const std::string ERROR = "korvane-perf error ";
+
+double since(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string text_of(const Message& message)
+{
+    if (message.null()) return std::string();
+    return std::string(static_cast<const char*>(message.buffer()), static_cast<std::size_t>(message.length()));
+}
+
+// A control message whose length differs from the data size.
+Message control(std::string text, korvane_buf_len_t data_size)
+{
+    if (static_cast<korvane_buf_len_t>(text.size()) == data_size) text += ' ';
+    return Message(text.data(), static_cast<korvane_buf_len_t>(text.size()));
+}
+
+long long number_after(const std::string& text, const std::string& prefix)
+{
+    return std::strtoll(text.c_str() + prefix.size(), nullptr, 10);
+}
+
+// Data message i: its sequence number big-endian in the first 8 bytes (the
+// last `size` bytes of it when shorter), then a fixed pattern.
+class Payloads {
+public:
+    explicit Payloads(korvane_buf_len_t size) : m_size(size), m_base(size)
+    {
+        auto* bytes = static_cast<unsigned char*>(m_base.buffer());
+        for (korvane_buf_len_t j = 0; j < size; ++j) bytes[j] = static_cast<unsigned char>(j * 131 + 17);
+    }
+
+    // Rewrites `message` (made by make()) into data message `seq`.
+    void number(Message& message, long long seq) const
+    {
+        unsigned char big[8];
+        endian::store_big64(big, static_cast<std::uint64_t>(seq));
+        const std::size_t head = static_cast<std::size_t>(std::min<korvane_buf_len_t>(m_size, 8));
+        std::memcpy(message.buffer(), big + 8 - head, head);
+    }
+
+    Message make(long long seq) const
+    {
+        Message message(m_base);
+        number(message, seq);
+        return message;
+    }
+
+    // Empty when `message` is exactly data message `seq`.
+    std::string check(const Message& message, long long seq) const
+    {
+        if (message.length() != m_size) {
+            return "message " + std::to_string(seq) + " has " + std::to_string(message.length()) + " bytes, expected " +
+                   std::to_string(m_size);
+        }
+        const Message expected = make(seq);
+        const std::size_t head = static_cast<std::size_t>(std::min<korvane_buf_len_t>(m_size, 8));
+        if (std::memcmp(message.buffer(), expected.buffer(), head) != 0) {
+            return "message " + std::to_string(seq) + " out of order or lost";
+        }
+        if (std::memcmp(message.buffer(), expected.buffer(), static_cast<std::size_t>(m_size)) != 0) {
+            return "message " + std::to_string(seq) + " corrupted";
+        }
+        return std::string();
+    }
+
+private:
+    korvane_buf_len_t m_size;
+    Message m_base;
+};
+
+// A one-line progress bar on stderr, shown once a run has taken a second.
+class Progress {
+public:
+    Progress(const PerfOptions& options, const std::atomic<long long>& done)
+        : m_options(options), m_done(done), m_start(Clock::now())
+    {
+        if (options.progress) m_thread = std::thread([this] { loop(); });
+    }
+    ~Progress()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        if (m_thread.joinable()) m_thread.join();
+        if (m_shown) std::fprintf(stderr, "\r%70s\r", "");
+    }
+
+private:
+    void loop()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_wake.wait_for(lock, std::chrono::milliseconds(200), [this] { return m_stop; })) {
+            const double elapsed = since(m_start);
+            if (elapsed < 1.0) continue;
+            const double fraction = m_options.count > 0 ? static_cast<double>(m_done) / static_cast<double>(m_options.count)
+                                                        : elapsed / m_options.seconds;
+            const int filled = static_cast<int>(std::clamp(fraction, 0.0, 1.0) * 30);
+            std::fprintf(stderr, "\r[%s%s] %3d%% %lld messages", std::string(static_cast<std::size_t>(filled), '#').c_str(),
+                         std::string(static_cast<std::size_t>(30 - filled), '.').c_str(),
+                         static_cast<int>(std::clamp(fraction, 0.0, 1.0) * 100), static_cast<long long>(m_done));
+            std::fflush(stderr);
+            m_shown = true;
+        }
+    }
+
+    const PerfOptions& m_options;
+    const std::atomic<long long>& m_done;
+    Clock::time_point m_start;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    bool m_shown = false;
+    std::thread m_thread;
+};
+
+// Completion of an asynchronous run, awaited by the thread that started it.
+struct AsyncRun {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::string error;
+
+    void finish(const std::string& why = std::string())
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (done) return;
+        done = true;
+        error = why;
+        finished.notify_all();
+    }
+    std::string wait()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        finished.wait(lock, [this] { return done; });
+        return error;
+    }
+};
+
+bool more_to_send(const PerfOptions& options, long long sent, Clock::time_point start)
+{
+    return options.count > 0 ? sent < options.count : since(start) < options.seconds;
+}
+
+// ------------------------------------------------------------------ sender side
+
+std::string send_blocking(SocketImpl& socket, const PerfOptions& options, const Payloads& payloads,
+                          std::atomic<long long>& sent, Clock::time_point start)
+{
+    Message message = payloads.make(0);
+    while (more_to_send(options, sent, start)) {
+        payloads.number(message, sent);
+        const Status status = socket.send(message);
+        if (!status) return "send failed: " + status.message();
+        ++sent;
+    }
+    return std::string();
+}
+
+// Keeps `window` sends outstanding (one on a basic socket, whose framer takes
+// one send at a time); each completion starts the next.
+std::string send_async(SocketImpl& socket, const PerfOptions& options, const Payloads& payloads,
+                       std::atomic<long long>& sent, Clock::time_point start)
+{
+    const int window = options.connection.connections > 1 ? 2 * options.connection.connections : 1;
+    AsyncRun run;
+    std::mutex issue;
+    long long issued = 0;
+    std::atomic<int> outstanding{0};
+    Message message = payloads.make(0);
+    std::function<void()> issue_next = [&] {
+        std::unique_lock<std::mutex> lock(issue);
+        if (!more_to_send(options, issued, start)) {
+            lock.unlock();
+            if (outstanding == 0) run.finish();
+            return;
+        }
+        payloads.number(message, issued++);
+        ++outstanding;
+        socket.send(message, [&](SocketImpl&, Status status) {
+            if (!status) {
+                --outstanding;
+                return run.finish("send failed: " + status.message());
+            }
+            ++sent; // before the count drops, so a finished run sees every send
+            --outstanding;
+            issue_next();
+        });
+    };
+    for (int i = 0; i < window; ++i) issue_next();
+    return run.wait();
+}
+
+std::string await_verdict(SocketImpl& socket, long long sent, korvane_buf_len_t size)
+{
+    if (!socket.send(control(END + std::to_string(sent), size))) return "could not send the end message";
+    Status status;
+    const std::string verdict = text_of(socket.recv(&status));
+    if (verdict.rfind(OK, 0) == 0 && number_after(verdict, OK) == sent) return std::string();
+    if (verdict.rfind(ERROR, 0) == 0) return "receiver: " + verdict.substr(ERROR.size());
+    return verdict.empty() ? "no verdict from the receiver: " + status.message() : "unexpected verdict: " + verdict;
+}
+
+PerfResult ping(SocketImpl& socket, const PerfOptions& options, const Payloads& payloads)
+{
+    PerfResult result;
+    result.role = "sender";
+    result.size = options.size;
+    std::atomic<long long> sent{0};
+    Progress progress(options, sent);
+    Message message = payloads.make(0);
+    const auto start = Clock::now();
+    while (result.error.empty() && more_to_send(options, sent, start)) {
+        payloads.number(message, sent);
+        const auto before = Clock::now();
+        Status status = socket.send(message);
+        const Message echo = status.code() < 0 ? Message() : socket.recv(&status);
+        if (echo.null()) {
+            result.error = "round trip " + std::to_string(sent) + " failed: " + status.message();
+            break;
+        }
+        result.round_trips_us.push_back(since(before) * 1e6);
+        result.error = payloads.check(echo, sent);
+        ++sent;
+    }
+    result.seconds = since(start);
+    result.messages = sent;
+    return result;
+}
+
+PerfResult send_stream(SocketImpl& socket, const PerfOptions& options, const Payloads& payloads)
+{
+    PerfResult result;
+    result.role = "sender";
+    result.size = options.size;
+    std::atomic<long long> sent{0};
+    const auto start = Clock::now();
+    {
+        Progress progress(options, sent);
+        result.error = options.async ? send_async(socket, options, payloads, sent, start)
+                                     : send_blocking(socket, options, payloads, sent, start);
+    }
+    result.messages = sent;
+    if (result.error.empty()) result.error = await_verdict(socket, sent, options.size);
+    result.seconds = since(start);
+    return result;
+}
+
+// ------------------------------------------------------------------ receiver side
+
+// Consumes messages until the end message; `on_data` checks each data message
+// and returns an error text to stop early.
+struct Receiver {
+    SocketImpl& socket;
+    korvane_buf_len_t size;
+    const Payloads& payloads;
+    bool echo;
+    long long received = 0;
+    long long announced = -1;
+    std::string error;
+    Clock::time_point first;
+
+    // True while more messages are expected.
+    bool take(Message message, const Status& status)
+    {
+        if (message.null()) {
+            error = "connection ended after " + std::to_string(received) + " messages" +
+                    (status.message().empty() ? "" : ": " + status.message());
+            return false;
+        }
+        if (message.length() != size) {
+            const std::string text = text_of(message);
+            if (text.rfind(END, 0) == 0) {
+                announced = number_after(text, END);
+                return false;
+            }
+            error = "unexpected message of " + std::to_string(message.length()) + " bytes";
+            return false;
+        }
+        if (received == 0) first = Clock::now();
+        error = payloads.check(message, received);
+        ++received;
+        if (echo && error.empty()) {
+            const Status sent = socket.send(message);
+            if (!sent) error = "echo failed: " + sent.message();
+        }
+        return error.empty();
+    }
+
+    std::string verdict() const
+    {
+        if (error.empty() && announced != received) {
+            return ERROR + "received " + std::to_string(received) + " of " + std::to_string(announced) + " messages";
+        }
+        return error.empty() ? OK + std::to_string(received) : ERROR + error;
+    }
+};
+
+void receive_blocking(Receiver& receiver)
+{
+    Status status;
+    while (receiver.take(receiver.socket.recv(&status), status)) {
+    }
+}
+
+void receive_async(Receiver& receiver)
+{
+    AsyncRun run;
+    std::function<void()> next = [&] {
+        receiver.socket.recv([&](SocketImpl&, Message message, Status status) {
+            if (receiver.take(std::move(message), status)) return next();
+            run.finish();
+        });
+    };
+    next();
+    run.wait();
+}
+
+PerfResult receive_stream(SocketImpl& socket, const PerfOptions& options)
+{
+    PerfResult result;
+    result.role = "receiver";
+    Status status;
+    const std::string hello = text_of(socket.recv(&status));
+    if (hello.rfind(HELLO, 0) != 0) {
+        result.error = hello.empty() ? "no hello from the sender: " + status.message() : "unexpected hello: " + hello;
+        return result;
+    }
+    const bool latency = hello.find("mode=latency") != std::string::npos;
+    const auto at = hello.find("size=");
+    result.size = at == std::string::npos ? 0 : std::strtoll(hello.c_str() + at + 5, nullptr, 10);
+    const Payloads payloads(result.size);
+    Receiver receiver{socket, result.size, payloads, latency};
+    receiver.first = Clock::now();
+    // Echoes are blocking sends, so the latency echo always receives blocking.
+    if (options.async && !latency) receive_async(receiver);
+    else receive_blocking(receiver);
+    result.seconds = since(receiver.first);
+    result.messages = receiver.received;
+    const std::string verdict = receiver.verdict();
+    socket.send(control(verdict, result.size));
+    if (verdict.rfind(ERROR, 0) == 0) result.error = verdict.substr(ERROR.size());
+    return result;
+}
+
+PerfResult run_sender_role(SocketImpl& socket, const PerfOptions& options)
+{
+    const std::string mode = options.mode == Mode::latency ? "latency" : "throughput";
+    const Status status =
+        socket.send(control(HELLO + " mode=" + mode + " size=" + std::to_string(options.size), options.size));
+    if (!status) {
+        PerfResult failed;
+        failed.role = "sender";
+        failed.error = "hello failed: " + status.message();
+        return failed;
+    }
+    const Payloads payloads(options.size);
+    if (options.mode == Mode::throughput) return send_stream(socket, options, payloads);
+    PerfResult result = ping(socket, options, payloads);
+    const std::string verdict = await_verdict(socket, result.messages, options.size);
+    if (result.error.empty()) result.error = verdict;
+    return result;
+}
+
+bool needs_loop(const PerfOptions& options)
+{
+    return options.async || options.connection.connections > 1;
+}
+
+Socket connect_socket(const Connection& c, const std::string& host, std::uint16_t port, std::string& error)
+{
+    Socket socket = make_socket(c, false);
+    const Status status = socket->connect(host, port);
+    if (!status) {
+        error = "connect to " + host + ":" + std::to_string(port) + " failed: " + status.message();
+        return Socket();
+    }
+    return socket;
+}
+
+} // namespace
+
+double PerfResult::percentile_us(double p) const
+{
+    if (round_trips_us.empty()) return 0;
+    std::vector<double> sorted = round_trips_us;
+    std::sort(sorted.begin(), sorted.end());
+    return sorted[static_cast<std::size_t>(p * static_cast<double>(sorted.size() - 1))];
+}
+
+PerfResult run_listener(const PerfOptions& options)
+{
+    const Connection& c = options.connection;
+    LoopThreads loops(c.transport, needs_loop(options) ? 2 : 0);
+    Socket listener = make_socket(c, true);
+    Status status = listener->bind(parse_port("--listen", c.listen_port), "*");
+    PerfResult result;
+    result.role = "receiver";
+    if (!status) {
+        result.error = "bind failed: " + status.message();
+        return result;
+    }
+    Socket peer = accept_peer(*listener, c, loops, status);
+    if (!peer) {
+        result.error = "accept failed: " + status.message();
+    } else {
+        result = receive_stream(*peer, options);
+    }
+    shut_down(loops, {listener.get(), peer.get()});
+    return result;
+}
+
+PerfResult run_connector(const PerfOptions& options)
+{
+    const Connection& c = options.connection;
+    LoopThreads loops(c.transport, needs_loop(options) ? 2 : 0);
+    PerfResult result;
+    result.role = "sender";
+    Socket socket = connect_socket(c, c.connect_host, c.connect_port, result.error);
+    if (socket) result = run_sender_role(*socket, options);
+    shut_down(loops, {socket.get()});
+    return result;
+}
+
+PerfResult run_loopback(const PerfOptions& options)
+{
+    Connection c = options.connection;
+    std::unique_ptr<TemporaryCertificate> certificate;
+    if (c.transport == TransportKind::tls && c.certificate.empty()) {
+        certificate = std::make_unique<TemporaryCertificate>();
+        c.certificate = certificate->certificate();
+        c.key = certificate->key();
+    }
+    // Two loop threads at least: an asynchronous accept's key exchange blocks one.
+    LoopThreads loops(c.transport, needs_loop(options) ? 2 : 0);
+    Socket listener = make_socket(c, true);
+    PerfResult result;
+    result.role = "loopback";
+    std::uint16_t port = 0;
+    Status status;
+    for (int attempt = 0; attempt < 20 && port == 0; ++attempt) {
+        const std::uint16_t candidate = static_cast<std::uint16_t>(20000 + (::getpid() * 7 + attempt * 7919) % 40000);
+        status = listener->bind(candidate, "127.0.0.1");
+        if (status.code() >= 0) port = candidate;
+    }
+    if (port == 0) {
+        result.error = "bind failed: " + status.message();
+        return result;
+    }
+    PerfResult received;
+    Socket peer; // outlives the loop threads: completions may still refer to it
+    std::thread server([&] {
+        Status accepted;
+        peer = accept_peer(*listener, c, loops, accepted);
+        if (!peer) {
+            received.error = "accept failed: " + accepted.message();
+            return;
+        }
+        received = receive_stream(*peer, options);
+    });
+    Socket client = connect_socket(c, "127.0.0.1", port, result.error);
+    if (!client) {
+        // The server thread waits for a peer that will not come.
+        std::fprintf(stderr, "korvane-perf: %s\n", result.error.c_str());
+        std::_Exit(1);
+    }
+    result = run_sender_role(*client, options);
+    server.join();
+    shut_down(loops, {listener.get(), peer.get(), client.get()});
+    result.role = "loopback";
+    if (options.mode == Mode::throughput && received.error.empty()) {
+        // Report what was delivered and verified, timed at the receiver.
+        result.messages = received.messages;
+        result.seconds = received.seconds;
+    }
+    if (result.error.empty()) result.error = received.error;
+    return result;
+}
+
+} // namespace tools
+} // namespace korvane
