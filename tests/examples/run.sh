@@ -25,7 +25,7 @@ start_server() {
   for _ in $(seq 100); do
     grep -q "listening" "$log" && return 0
     kill -0 "${pids[-1]}" 2>/dev/null || { cat "$log"; return 1; }
-    read -r -t 0.1 <> <(:) || true
+    sleep 0.1 # poll, with the 10 s bound above
   done
   echo "server did not start: $*"; cat "$log"; return 1
 }
