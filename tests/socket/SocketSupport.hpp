@@ -123,6 +123,17 @@ inline std::vector<unsigned char> frame(const void* payload, std::size_t length)
     return bytes;
 }
 
+/// The 8-byte frame header alone.
+inline std::vector<unsigned char> frame_header(std::size_t length)
+{
+    std::vector<unsigned char> bytes = frame("", 0);
+    bytes[4] = static_cast<unsigned char>(length >> 24);
+    bytes[5] = static_cast<unsigned char>(length >> 16);
+    bytes[6] = static_cast<unsigned char>(length >> 8);
+    bytes[7] = static_cast<unsigned char>(length);
+    return bytes;
+}
+
 /// Runs `call` on a thread and waits for it; past the deadline runs `unblock`
 /// (closing whatever the call waits on) and waits again, then reports a
 /// failure. Returns the call's result either way.
