@@ -57,7 +57,9 @@ Message body(std::uint32_t declared, const std::vector<unsigned char>& block)
 {
     Message message(static_cast<korvane_buf_len_t>(4 + block.size()));
     endian::store_big32(message.buffer(), declared);
-    std::memcpy(static_cast<char*>(message.buffer()) + 4, block.data(), block.size());
+    if (!block.empty()) {
+        std::memcpy(static_cast<char*>(message.buffer()) + 4, block.data(), block.size());
+    }
     return message;
 }
 

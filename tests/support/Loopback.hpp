@@ -34,15 +34,15 @@ std::uint16_t free_tcp_port();
 std::uint16_t free_udp_port();
 
 /// A value delivered once, by any thread, and awaited with a deadline.
+/// The waiter may destroy it as soon as wait() returns: set() notifies while
+/// it still holds the lock, so it is done with the object by then.
 template <typename T>
 class Completion {
 public:
     void set(T value)
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_value.emplace(std::move(value));
-        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_value.emplace(std::move(value));
         m_cv.notify_all();
     }
 
@@ -74,10 +74,8 @@ public:
     explicit CountDown(int count) : m_count(count) {}
     void arrive()
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            --m_count;
-        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        --m_count;
         m_cv.notify_all();
     }
     bool wait(std::chrono::milliseconds deadline = DEADLINE)
