@@ -87,18 +87,6 @@ TEST(Encryption, BodyIsTheStandardBoxUnderTheDecimalCounterNonce)
     }
 }
 
-TEST(Encryption, DefaultStagesOfTwoPeersInteroperateWithoutExchange)
-{
-    Encryptor sender;
-    Decryptor receiver;
-    EXPECT_TRUE(xs::public_key_equal(xs::EXAMPLE_PUBLIC_KEY, sender.public_key()));
-    for (int i = 0; i < 3; ++i) {
-        const Message plain = random_message(100);
-        Status status;
-        EXPECT_TRUE(same_bytes(plain, open(receiver, seal(sender, plain), &status)));
-    }
-}
-
 TEST(Encryption, SkippedOrRepeatedMessageFailsAndTamperingDoesNotDesynchronise)
 {
     {
@@ -164,20 +152,6 @@ TEST(Encryption, WrongKeyFailsAndNullInputLeavesEncryptorCounter)
     EXPECT_EQ(XSALSA_DECODE_ERROR, status);
     // The null input above did not use up nonce 0.
     EXPECT_TRUE(same_bytes(plain, open(peers.receiver, sealed, &status)));
-}
-
-TEST(Encryption, BareTagOpensToNullWithSuccess)
-{
-    // What an empty plaintext seals to; no Encryptor produces it, but a peer can.
-    Peers peers;
-    unsigned char nonce[24];
-    std::memset(nonce, '0', sizeof nonce);
-    Message tag(16);
-    ASSERT_EQ(0, crypto_box_easy(static_cast<unsigned char*>(tag.buffer()), nullptr, 0, nonce,
-                                 peers.receiver_keys.public_key, peers.sender_keys.secret_key));
-    Status status(Status::TRANSPORT_STATUS_UNKNOWN, "unset");
-    EXPECT_TRUE(peers.receiver.process(tag, &status).null());
-    EXPECT_EQ(Status(), status);
 }
 
 TEST(Encryption, CloneRestartsCountersAndKeepsKeys)

@@ -129,17 +129,6 @@ TEST(KeyExchange, WireBytesOfTheKeyFramesAndOfSealedCompressedBodies)
     EXPECT_EQ(Status(), status);
 }
 
-TEST(KeyExchange, DefaultStagesSendTheExampleKey)
-{
-    Socket client = default_encrypting_socket();
-    RawServer server;
-    auto connected = server.connect(*client);
-    ASSERT_TRUE(server.peer.valid());
-    EXPECT_EQ(key_frame(xs::EXAMPLE_PUBLIC_KEY), server.peer.receive(40));
-    ASSERT_TRUE(server.peer.send_all(key_frame(xs::EXAMPLE_PUBLIC_KEY)));
-    EXPECT_EQ(Status(), finish(connected, *client));
-}
-
 TEST(KeyExchange, NoExchangeWithoutBothEncryptionStages)
 {
     // Compression only, or an Encryptor without a Decryptor: no key frame.
