@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "StageHelpers.hpp"
+#include "pipeline/CounterNonce.hpp"
 #include "pipeline/decoder/Decryptor.hpp"
 #include "pipeline/encoder/Encryptor.hpp"
 #include "util/XSalsa20.hpp"
@@ -211,4 +212,24 @@ TEST(Encryption, DegeneratePeerKeyFailsInsteadOfSealing)
     EXPECT_EQ(encode_error("XSalsa20 algorithm error"), status);
     EXPECT_TRUE(decryptor.process(random_message(24), &status).null());
     EXPECT_EQ(XSALSA_DECODE_ERROR, status);
+}
+
+TEST(Encryption, IncrementedNoncesMatchFormattedOnesAcrossEveryCarry)
+{
+    // From 0 through several carries, and up to the counter's wrap-around.
+    const korvane_size_t starts[] = {0, 999990, 18446744073709551600ull};
+    for (korvane_size_t start : starts) {
+        xs::xsalsa20_asymmetric_nonce_t incremented;
+        xs::nonce(incremented, start);
+        for (korvane_size_t k = start + 1; k != start + 20000 && k != 0; ++k) {
+            detail::next_counter_nonce(incremented, k);
+            xs::xsalsa20_asymmetric_nonce_t formatted;
+            xs::nonce(formatted, k);
+            ASSERT_EQ(0, std::memcmp(formatted, incremented, sizeof formatted)) << k;
+        }
+    }
+    xs::xsalsa20_asymmetric_nonce_t wrapped;
+    xs::nonce(wrapped, 18446744073709551615ull);
+    detail::next_counter_nonce(wrapped, 0);
+    EXPECT_EQ(0, std::memcmp(std::string(24, '0').data(), wrapped, 24));
 }
