@@ -17,4 +17,8 @@
 #include "pipeline/Encoder.hpp"
 #include "pipeline/Decoder.hpp"
 #include "pipeline/Pipeline.hpp"
+#include "pipeline/encoder/Compressor.hpp"
+#include "pipeline/encoder/Encryptor.hpp"
+#include "pipeline/decoder/Decompressor.hpp"
+#include "pipeline/decoder/Decryptor.hpp"
 #include "socket/SocketImpl.hpp"
