@@ -64,6 +64,8 @@ class FramerWire : public ::testing::Test {
 protected:
     void SetUp() override { reconnect(); }
 
+    void TearDown() override { EXPECT_FALSE(m_watchdog.fired()) << "a blocking call hung until the watchdog ended it"; }
+
     void reconnect()
     {
         m_framer.reset();
@@ -103,6 +105,9 @@ protected:
     LoopRunner<TCPTransport> m_loop{2};
     std::unique_ptr<TransportFramer> m_framer;
     RawSocket m_peer;
+    // A framer that waits for bytes that never come sees the end of the
+    // stream instead of hanging the test.
+    Watchdog m_watchdog{[this] { m_peer.shutdown_both(); }, std::chrono::seconds(30)};
 };
 
 TEST_F(FramerWire, SendsAZeroedWordThenTheBigEndianLengthThenThePayload)

@@ -366,7 +366,12 @@ TEST(TCPTransport, ConnectingAgainEndsTheEarlierConnection)
 
     ASSERT_EQ(Status(), client.connect("127.0.0.1", second.port));
     char byte = 0;
-    EXPECT_EQ(0, old_server->read(&byte, 1, &status, true));
+    {
+        const int old_fd = Peek::fd(*old_server);
+        Watchdog watchdog([old_fd] { ::shutdown(old_fd, SHUT_RDWR); });
+        EXPECT_EQ(0, old_server->read(&byte, 1, &status, true));
+        EXPECT_FALSE(watchdog.fired());
+    }
     auto new_server = second.transport.accept(&status);
     ASSERT_NE(nullptr, new_server) << status;
     EXPECT_EQ(1, client.write(&byte, 1, &status));
