@@ -40,10 +40,10 @@ class Completion {
 public:
     void set(T value)
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_value.emplace(std::move(value));
-        }
+        // Notified under the lock: the waiter may destroy this object as soon
+        // as it sees the value, so nothing may touch it after the unlock.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_value.emplace(std::move(value));
         m_cv.notify_all();
     }
 
@@ -75,10 +75,8 @@ public:
     explicit CountDown(int count) : m_count(count) {}
     void arrive()
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            --m_count;
-        }
+        std::lock_guard<std::mutex> lock(m_mutex); // see Completion::set
+        --m_count;
         m_cv.notify_all();
     }
     bool wait(std::chrono::milliseconds deadline = DEADLINE)
