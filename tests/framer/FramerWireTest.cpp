@@ -218,6 +218,14 @@ TEST_F(FramerWire, LargestFrameTravelsBothWays)
     EXPECT_TRUE(std::equal(expected_header.begin(), expected_header.end(), wire.begin()));
     EXPECT_EQ(0, std::memcmp(wire.data() + 8, bytes, LARGEST));
 
+    // Out through the asynchronous send, as one frame buffer.
+    Completion<Bytes> peer_got;
+    std::thread reader([&] { peer_got.set(m_peer.receive(8 + LARGEST)); });
+    const auto async_sent = send_async(big);
+    reader.join();
+    EXPECT_EQ(static_cast<long>(8 + LARGEST), async_sent.first) << async_sent.second;
+    EXPECT_TRUE(wire == peer_got.wait().value_or(Bytes()));
+
     // In through both receives.
     for (bool asynchronous : {false, true}) {
         std::thread peer([&] { m_peer.send_all(wire); });
