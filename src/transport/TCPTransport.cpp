@@ -394,11 +394,14 @@ Status TCPTransport::close()
         attempt->abandoned = true;
         attempt->resolver.cancel();
     }
-    // Shutting the listener down wakes a blocking accept on another thread.
+    // Pending accepts are cancelled before the shutdown: a loop thread that
+    // saw the shut-down listener first would complete them with EINVAL
+    // instead of OPERATION_ABORTED. The shutdown wakes a blocking accept on
+    // another thread.
+    m_acceptor.cancel(ignored);
     if (m_acceptor.is_open()) {
         ::shutdown(m_acceptor.native_handle(), SHUT_RDWR);
     }
-    m_acceptor.cancel(ignored);
     m_acceptor.close(ignored);
 
     if (!m_socket.is_open()) {
