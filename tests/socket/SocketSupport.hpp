@@ -134,18 +134,15 @@ inline std::vector<unsigned char> frame_header(std::size_t length)
     return bytes;
 }
 
-/// Runs `call` on a thread and waits for it; past the deadline runs `unblock`
-/// (closing whatever the call waits on) and waits again, then reports a
-/// failure. Returns the call's result either way.
+/// Runs a blocking `call` under a Watchdog that runs `unblock` (closing
+/// whatever the call waits on) past the deadline, which fails the test.
 template <typename Call, typename Unblock>
 auto bounded(Call call, Unblock unblock) -> decltype(call())
 {
-    auto result = std::async(std::launch::async, std::move(call));
-    if (result.wait_for(DEADLINE) != std::future_status::ready) {
-        ADD_FAILURE() << "blocking call missed its deadline";
-        unblock();
-    }
-    return result.get();
+    Watchdog watchdog(unblock);
+    auto result = call();
+    EXPECT_FALSE(watchdog.fired()) << "blocking call missed its deadline";
+    return result;
 }
 
 struct SocketPair {
