@@ -20,7 +20,9 @@
 #endif
 
 #if defined(KORVANE_FUZZ_SANITIZER_HOOKS)
-#include <sanitizer/allocator_interface.h>
+// Declared here: GCC's runtimes export it but ship no header for it.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, std::size_t),
+                                                         void (*free_hook)(const volatile void*));
 #endif
 
 namespace korvane {
