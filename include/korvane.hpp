@@ -11,6 +11,8 @@
 #include "util/LZ4.hpp"
 #include "message/Message.hpp"
 #include "transport/Transport.hpp"
+#include "transport/UDTTransport.hpp"
+#include "transport/CallbackTransport.hpp"
 #include "transport/TransportFramer.hpp"
 #include "pipeline/PipelineImpl.hpp"
 #include "pipeline/Encoder.hpp"

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -84,6 +85,52 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     int m_count;
+};
+
+/// Guards blocking calls, which have no deadline of their own: unless it is
+/// destroyed within `deadline`, it runs `on_expiry` on a thread of its own
+/// (typically closing the transports, so that a blocked read or accept
+/// returns with an error and the test fails instead of hanging).
+class Watchdog {
+public:
+    explicit Watchdog(std::function<void()> on_expiry, std::chrono::milliseconds deadline = DEADLINE)
+        : m_thread([this, on_expiry = std::move(on_expiry), deadline] {
+              std::unique_lock<std::mutex> lock(m_mutex);
+              if (!m_cv.wait_for(lock, deadline, [this] { return m_dismissed; })) {
+                  m_expired = true;
+                  lock.unlock();
+                  on_expiry();
+              }
+          })
+    {
+    }
+
+    ~Watchdog()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_dismissed = true;
+        }
+        m_cv.notify_all();
+        m_thread.join();
+    }
+
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+    /// True once `on_expiry` was started.
+    bool expired() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_expired;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_dismissed = false;
+    bool m_expired = false;
+    std::thread m_thread; // last: starts once the rest is ready
 };
 
 /// Runs the event loop of transport class `T` (anything with a static
