@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/Loopback.hpp"
+#include "transport/UDTError.hpp"
 #include "transport/UDTTransport.hpp"
 
 namespace korvane {
@@ -235,6 +236,18 @@ TEST_F(UDTConnected, CountsBeyondIntAreSplitNotTruncated)
     EXPECT_EQ(status, Status());
     peer.join();
     ::munmap(memory, huge);
+}
+
+TEST(UDTTransport, LibraryErrorsOutsideTheTableAreUnknown)
+{
+    // Read by name from the library: neither a success nor its catch-all
+    // codes may pass for a known failure.
+    for (const int error : {CUDTException::SUCCESS, CUDTException::ETHREAD, CUDTException::ERDVNOSERV,
+                            CUDTException::EINVPOLLID, CUDTException::EASYNCFAIL, CUDTException::EUNKNOWN, 424242}) {
+        EXPECT_EQ(detail::from_udt_error(error), Status::TRANSPORT_STATUS_UNKNOWN) << error;
+    }
+    // A lost connection is only end of stream inside read and write.
+    EXPECT_EQ(detail::from_udt_error(CUDTException::ECONNLOST), Status::TRANSPORT_STATUS_CONNECTION_RESET);
 }
 
 TEST(UDTTransport, WildcardBindAcceptsOnLoopback)
