@@ -15,6 +15,7 @@
 #include "transport/UDTTransport.hpp"
 #include "transport/CallbackTransport.hpp"
 #include "transport/TransportFramer.hpp"
+#include "transport/CallbackTransportFramer.hpp"
 #include "pipeline/PipelineImpl.hpp"
 #include "pipeline/Encoder.hpp"
 #include "pipeline/Decoder.hpp"
