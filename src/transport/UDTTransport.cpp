@@ -150,7 +150,8 @@ UDTTransport::UDTTransport(int udp_send_buffer, int udp_receive_buffer)
     acquire_library();
 }
 
-// An accepted socket inherits its options from the listener.
+// An accepted socket inherits its options from the listener; accept() hands
+// on the listener's buffer sizes for a later connect or bind of its own.
 UDTTransport::UDTTransport(UDTSOCKET remote_socket)
     : m_socket(remote_socket), m_connected(true), m_udp_send_buffer(0), m_udp_receive_buffer(0)
 {
@@ -241,7 +242,10 @@ std::unique_ptr<Transport> UDTTransport::accept(StatusCode* status)
         return nullptr;
     }
     report(status, Status());
-    return std::unique_ptr<Transport>(new UDTTransport(remote));
+    std::unique_ptr<UDTTransport> accepted(new UDTTransport(remote));
+    accepted->m_udp_send_buffer = m_udp_send_buffer;
+    accepted->m_udp_receive_buffer = m_udp_receive_buffer;
+    return accepted;
 }
 
 korvane_buf_len_t UDTTransport::read(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode* status, bool all)
