@@ -40,10 +40,10 @@ class Completion {
 public:
     void set(T value)
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_value.emplace(std::move(value));
-        }
+        // Notified under the lock: the waiter may destroy this object as soon
+        // as it sees the value, so nothing may touch it after the unlock.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_value.emplace(std::move(value));
         m_cv.notify_all();
     }
 
@@ -75,10 +75,8 @@ public:
     explicit CountDown(int count) : m_count(count) {}
     void arrive()
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            --m_count;
-        }
+        std::lock_guard<std::mutex> lock(m_mutex); // see Completion::set
+        --m_count;
         m_cv.notify_all();
     }
     bool wait(std::chrono::milliseconds deadline = DEADLINE)
@@ -93,17 +91,17 @@ private:
     int m_count;
 };
 
-/// Guards blocking calls, which have no deadline of their own: unless it is
-/// destroyed within `deadline`, it runs `on_expiry` on a thread of its own
-/// (typically closing the transports, so that a blocked read or accept
-/// returns with an error and the test fails instead of hanging).
+/// Guards a blocking call that a broken build could leave waiting forever:
+/// if still armed when the deadline passes, runs `on_expiry` (typically a
+/// shutdown of the peer, so that the blocked call sees the end of the
+/// stream) on its own thread. Destruction disarms it.
 class Watchdog {
 public:
     explicit Watchdog(std::function<void()> on_expiry, std::chrono::milliseconds deadline = DEADLINE)
         : m_thread([this, on_expiry = std::move(on_expiry), deadline] {
               std::unique_lock<std::mutex> lock(m_mutex);
-              if (!m_cv.wait_for(lock, deadline, [this] { return m_dismissed; })) {
-                  m_expired = true;
+              if (!m_cv.wait_for(lock, deadline, [this] { return m_disarmed; })) {
+                  m_fired = true;
                   lock.unlock();
                   on_expiry();
               }
@@ -115,7 +113,7 @@ public:
     {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_dismissed = true;
+            m_disarmed = true;
         }
         m_cv.notify_all();
         m_thread.join();
@@ -124,19 +122,18 @@ public:
     Watchdog(const Watchdog&) = delete;
     Watchdog& operator=(const Watchdog&) = delete;
 
-    /// True once `on_expiry` was started.
-    bool expired() const
+    bool fired() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return m_expired;
+        return m_fired;
     }
 
 private:
     mutable std::mutex m_mutex;
     std::condition_variable m_cv;
-    bool m_dismissed = false;
-    bool m_expired = false;
-    std::thread m_thread; // last: starts once the rest is ready
+    bool m_disarmed = false;
+    bool m_fired = false;
+    std::thread m_thread; // last: starts once the state above exists
 };
 
 /// Stands in for LoopRunner where a transport completes everything on the
@@ -240,6 +237,9 @@ public:
     bool at_end(std::chrono::milliseconds deadline = DEADLINE);
     /// Ends our sending direction; the peer reads end of stream.
     void shutdown_write();
+    /// Ends both directions without releasing the descriptor (safe while
+    /// another thread still uses it).
+    void shutdown_both();
     void close();
 
 private:
