@@ -25,3 +25,4 @@
 #include "pipeline/decoder/Decompressor.hpp"
 #include "pipeline/decoder/Decryptor.hpp"
 #include "socket/SocketImpl.hpp"
+#include "socket/BasicSocket.hpp"
