@@ -11,6 +11,7 @@
 #include "util/LZ4.hpp"
 #include "message/Message.hpp"
 #include "transport/Transport.hpp"
+#include "transport/TLSTransport.hpp"
 #include "transport/TransportFramer.hpp"
 #include "pipeline/PipelineImpl.hpp"
 #include "pipeline/Encoder.hpp"
