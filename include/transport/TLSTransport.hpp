@@ -115,6 +115,8 @@ private:
     asio::error_code tune_client_socket();
     void tune_accepted_socket(asio::ip::tcp::socket& socket);
     asio::error_code expect_server_identity(const std::string& host);
+    void connected_async(const asio::error_code& ec, bool exhausted, const std::string& address,
+                         const connect_handler_t& callback);
     std::unique_ptr<TLSTransport> adopt(asio::ip::tcp::socket socket, StatusCode& failure);
     void renew_session() noexcept;
     void close_listener();
@@ -124,6 +126,11 @@ private:
     // Set while an asynchronous write is in flight: the close alert must not
     // be spliced into the middle of a record on the wire.
     std::atomic<bool> m_write_in_flight{false};
+    // Counts closes of the connection. An asynchronous operation that was
+    // already between two steps when close() ran fails on the closed socket
+    // with some other error, or (a connect still resolving) would open it
+    // again; comparing counts reports it as aborted instead.
+    std::atomic<unsigned> m_closes{0};
 };
 
 } // namespace korvane

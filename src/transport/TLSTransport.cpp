@@ -291,38 +291,53 @@ void TLSTransport::connect_async(std::string address, port_t port, connect_handl
 {
     close_connection();
     renew_session();
+    const unsigned epoch = m_closes;
     auto resolver = std::make_shared<tcp::resolver>(m_io_service);
     resolver->async_resolve(
         address, std::to_string(port), tcp::resolver::address_configured,
-        [this, resolver, address, callback](const asio::error_code& ec, tcp::resolver::results_type endpoints) {
+        [this, resolver, address, callback, epoch](asio::error_code ec, tcp::resolver::results_type endpoints) {
+            if (!ec && m_closes != epoch) {
+                ec = asio::error::operation_aborted;
+            }
             if (ec) {
                 callback(*this, detail::status_from(ec));
                 return;
             }
-            asio::async_connect(
-                m_socket, endpoints.begin(), endpoints.end(),
-                [this, address, callback, end = endpoints.end()](const asio::error_code& ec,
-                                                                 tcp::resolver::results_type::iterator next) {
-                    if (ec) {
-                        callback(*this, detail::status_from(ec));
-                        return;
-                    }
-                    if (next == end) {
-                        callback(*this, Status(Status::TRANSPORT_STATUS_HOST_UNREACHABLE, "Host unreachable"));
-                        return;
-                    }
-                    tune_client_socket();
-                    const asio::error_code identity = expect_server_identity(address);
-                    if (identity) {
-                        callback(*this, detail::status_from(identity));
-                        return;
-                    }
-                    m_ssl_socket.async_handshake(asio::ssl::stream_base::client,
-                                                 [this, callback](const asio::error_code& ec) {
-                                                     callback(*this, ec ? detail::status_from(ec) : Status());
-                                                 });
-                });
+            asio::async_connect(m_socket, endpoints.begin(), endpoints.end(),
+                                [this, address, callback, epoch, end = endpoints.end()](
+                                    asio::error_code ec, tcp::resolver::results_type::iterator next) {
+                                    if (m_closes != epoch) {
+                                        ec = asio::error::operation_aborted;
+                                    }
+                                    connected_async(ec, next == end, address, callback);
+                                });
         });
+}
+
+void TLSTransport::connected_async(const asio::error_code& ec, bool exhausted, const std::string& address,
+                                   const connect_handler_t& callback)
+{
+    if (ec) {
+        callback(*this, detail::status_from(ec));
+        return;
+    }
+    if (exhausted) {
+        callback(*this, Status(Status::TRANSPORT_STATUS_HOST_UNREACHABLE, "Host unreachable"));
+        return;
+    }
+    tune_client_socket();
+    const asio::error_code identity = expect_server_identity(address);
+    if (identity) {
+        callback(*this, detail::status_from(identity));
+        return;
+    }
+    const unsigned epoch = m_closes;
+    m_ssl_socket.async_handshake(asio::ssl::stream_base::client, [this, callback, epoch](asio::error_code ec) {
+        if (ec && m_closes != epoch) {
+            ec = asio::error::operation_aborted;
+        }
+        callback(*this, ec ? detail::status_from(ec) : Status());
+    });
 }
 
 // ---------------------------------------------------------------- listening
@@ -489,7 +504,11 @@ korvane_buf_len_t TLSTransport::read(korvane_buf_t buffer, korvane_buf_len_t len
 
 void TLSTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, read_handler_t callback, bool all)
 {
-    auto complete = [this, buffer, length, callback](const asio::error_code& ec, std::size_t count) {
+    auto complete = [this, buffer, length, callback, epoch = m_closes.load()](asio::error_code ec,
+                                                                              std::size_t count) {
+        if (ec && m_closes != epoch) {
+            ec = asio::error::operation_aborted;
+        }
         if (ec == asio::error::eof) {
             callback(*this, 0, buffer, length, Status());
         } else if (ec) {
@@ -535,8 +554,11 @@ korvane_buf_len_t TLSTransport::write(korvane_buf_t buffer, korvane_buf_len_t le
 
 void TLSTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback)
 {
-    auto complete = [this, length, callback](const asio::error_code& ec, std::size_t) {
+    auto complete = [this, length, callback, epoch = m_closes.load()](asio::error_code ec, std::size_t) {
         m_write_in_flight = false;
+        if (ec && m_closes != epoch) {
+            ec = asio::error::operation_aborted;
+        }
         if (ec == asio::error::eof) {
             callback(*this, 0, Status());
         } else if (ec) {
@@ -578,6 +600,7 @@ void TLSTransport::close_listener()
 // use of the session or of the stream's buffers.
 Status TLSTransport::close_connection()
 {
+    ++m_closes;
     if (!m_socket.is_open()) {
         return Status();
     }

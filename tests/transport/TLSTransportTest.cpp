@@ -1,0 +1,289 @@
+// Moving bytes through TLS sessions, and how they end: the peer's TLS close,
+// a dropped connection, close() against a peer that does not answer, and a
+// transport connected again after close().
+#include "transport/TLSFixture.hpp"
+
+#include <netinet/tcp.h>
+
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+using namespace korvane;
+using namespace korvane::testing;
+
+namespace {
+
+using TLSTransportTest = TLSTest;
+
+std::vector<char> pattern(std::size_t size)
+{
+    std::vector<char> bytes(size);
+    std::iota(bytes.begin(), bytes.end(), static_cast<char>(1));
+    return bytes;
+}
+
+// Reads the protected state of a transport, for the keep-alive checks.
+struct Peek : TLSTransport {
+    static int descriptor(Transport& transport)
+    {
+        return (static_cast<TLSTransport&>(transport).*(&Peek::m_socket)).native_handle();
+    }
+    static int keep_alive_seconds(Transport& transport)
+    {
+        return static_cast<TLSTransport&>(transport).*(&Peek::m_keepAliveSec);
+    }
+};
+
+int tcp_option(int fd, int level, int name)
+{
+    int value = -1;
+    socklen_t size = sizeof value;
+    EXPECT_EQ(0, ::getsockopt(fd, level, name, &value, &size));
+    return value;
+}
+
+TEST_F(TLSTransportTest, BlockingExchangeInBothDirections)
+{
+    Session session = open_session();
+    ASSERT_TRUE(session.server);
+    const std::vector<char> sent = pattern(1 << 20);
+    std::thread writer([&] {
+        EXPECT_EQ(static_cast<korvane_buf_len_t>(sent.size()),
+                  session.client->write(const_cast<char*>(sent.data()), sent.size(), nullptr));
+    });
+    std::vector<char> received(sent.size());
+    Status status(Status::TRANSPORT_STATUS_UNKNOWN, "unset");
+    EXPECT_EQ(static_cast<korvane_buf_len_t>(received.size()),
+              session.server->read(received.data(), received.size(), &status, true));
+    writer.join();
+    EXPECT_EQ(status, Status::TRANSPORT_STATUS_OKAY);
+    EXPECT_TRUE(sent == received);
+
+    char reply[4] = {'a', 'b', 'c', 'd'};
+    EXPECT_EQ(4, session.server->write(reply, 4, nullptr));
+    char buffer[10] = {};
+    const korvane_buf_len_t got = session.client->read(buffer, sizeof buffer, &status, false);
+    EXPECT_GE(got, 1);
+    EXPECT_LE(got, 4);
+    EXPECT_EQ(0, session.client->read(buffer, 0, &status, true));
+    EXPECT_EQ(0, session.client->write(buffer, 0, nullptr));
+}
+
+TEST_F(TLSTransportTest, AsyncConnectAcceptReadWrite)
+{
+    LoopRunner<TLSTransport> loop;
+    auto listener = listen();
+    AsyncAccept accept(*listener);
+    TLSTransport client(true);
+    Completion<Status> connected;
+    client.connect_async("localhost", port, [&](Transport&, Status status) { connected.set(status); });
+    const std::optional<Status> connect_status = connected.wait();
+    ASSERT_TRUE(connect_status);
+    ASSERT_EQ(*connect_status, Status::TRANSPORT_STATUS_OKAY) << *connect_status;
+    Accepted accepted = accept.wait();
+    ASSERT_TRUE(accepted.first) << accepted.second;
+    Transport& server = *accepted.first;
+
+    std::vector<char> sent = pattern(300000);
+    std::vector<char> received(sent.size());
+    Completion<std::pair<long, Status>> wrote;
+    Completion<std::pair<long, Status>> read;
+    server.read_async(received.data(), received.size(),
+                      [&](Transport&, long count, void*, long, Status status) { read.set({count, status}); }, true);
+    client.write_async(sent.data(), sent.size(),
+                       [&](Transport&, long count, Status status) { wrote.set({count, status}); });
+    const auto write_result = wrote.wait();
+    const auto read_result = read.wait();
+    ASSERT_TRUE(write_result && read_result);
+    EXPECT_EQ(static_cast<long>(sent.size()), write_result->first) << write_result->second;
+    EXPECT_EQ(static_cast<long>(sent.size()), read_result->first) << read_result->second;
+    EXPECT_TRUE(sent == received);
+
+    // A partial read takes what is there.
+    Completion<long> partial;
+    char buffer[64];
+    client.read_async(buffer, sizeof buffer, [&](Transport&, long count, void*, long, Status) { partial.set(count); },
+                      false);
+    EXPECT_EQ(3, server.write(sent.data(), 3, nullptr));
+    const std::optional<long> count = partial.wait();
+    ASSERT_TRUE(count);
+    EXPECT_GE(*count, 1);
+    EXPECT_LE(*count, 3);
+}
+
+TEST_F(TLSTransportTest, PeerTlsCloseReadsAsEndOfStream)
+{
+    Session session = open_session();
+    ASSERT_TRUE(session.server);
+    char four[4] = {1, 2, 3, 4};
+    EXPECT_EQ(4, session.client->write(four, 4, nullptr));
+    EXPECT_EQ(session.client->close(), Status::TRANSPORT_STATUS_OKAY);
+
+    char buffer[10];
+    Status status(Status::TRANSPORT_STATUS_UNKNOWN, "unset");
+    EXPECT_EQ(0, session.server->read(buffer, sizeof buffer, &status, true)); // 4 arrived, then the end
+    EXPECT_EQ(status, Status());
+    EXPECT_EQ(0, session.server->read(buffer, sizeof buffer, &status, false));
+    EXPECT_EQ(status, Status());
+
+    LoopRunner<TLSTransport> loop;
+    Completion<std::pair<long, Status>> read;
+    session.server->read_async(
+        buffer, sizeof buffer, [&](Transport&, long count, void*, long, Status s) { read.set({count, s}); }, false);
+    const auto result = read.wait();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(0, result->first);
+    EXPECT_EQ(result->second, Status());
+}
+
+TEST_F(TLSTransportTest, DroppedConnectionReadsAsStreamTruncated)
+{
+    auto listener = listen();
+    for (const bool asynchronous : {false, true}) {
+        SCOPED_TRACE(asynchronous ? "read_async" : "read");
+        BlockingAccept accept(*listener);
+        RawTlsClient peer(port, TLS1_2_VERSION, TLS1_2_VERSION);
+        ASSERT_TRUE(peer.handshake());
+        Accepted accepted = accept.wait();
+        ASSERT_TRUE(accepted.first) << accepted.second;
+        ASSERT_TRUE(peer.write("abc"));
+        peer.drop();
+
+        char buffer[16];
+        long count = 0;
+        Status status;
+        if (asynchronous) {
+            LoopRunner<TLSTransport> loop;
+            Completion<std::pair<long, Status>> read;
+            accepted.first->read_async(
+                buffer, sizeof buffer, [&](Transport&, long n, void*, long, Status s) { read.set({n, s}); }, true);
+            const auto result = read.wait();
+            ASSERT_TRUE(result);
+            count = result->first;
+            status = result->second;
+        } else {
+            count = accepted.first->read(buffer, sizeof buffer, &status, true);
+        }
+        EXPECT_EQ(-1, count);
+        EXPECT_EQ(status, Status::TRANSPORT_STATUS_HOST_NOT_FOUND) << status;
+        EXPECT_EQ("stream truncated", status.message());
+    }
+}
+
+TEST_F(TLSTransportTest, CloseReturnsPromptlyAgainstSilentPeer)
+{
+    Session session = open_session();
+    ASSERT_TRUE(session.server);
+    // The server side stays alive and never reads, answers or closes.
+    const bool prompt = returns_within(
+        std::chrono::seconds(3),
+        [&] { EXPECT_EQ(session.client->close(), Status::TRANSPORT_STATUS_OKAY); },
+        [&] { session.server->close(); });
+    EXPECT_TRUE(prompt);
+}
+
+TEST_F(TLSTransportTest, CloseAbortsPendingOperationsPromptly)
+{
+    Session session = open_session();
+    ASSERT_TRUE(session.server);
+    // One loop thread, and close() runs on it: never at the same time as a
+    // completion of this transport.
+    LoopRunner<TLSTransport> loop(1);
+    // More than the socket buffers hold: with the peer not reading, the
+    // write cannot finish.
+    std::vector<char> flood(32 << 20);
+    Completion<std::pair<long, Status>> wrote;
+    Completion<std::pair<long, Status>> read;
+    char buffer[16];
+    session.client->write_async(flood.data(), flood.size(),
+                                [&](Transport&, long n, Status s) { wrote.set({n, s}); });
+    session.client->read_async(
+        buffer, sizeof buffer, [&](Transport&, long n, void*, long, Status s) { read.set({n, s}); }, true);
+
+    Completion<std::chrono::steady_clock::duration> closed;
+    asio::post(loop.service(), [&] {
+        const auto begin = std::chrono::steady_clock::now();
+        session.client->close();
+        closed.set(std::chrono::steady_clock::now() - begin);
+    });
+    const auto took = closed.wait(std::chrono::seconds(3));
+    if (!took) {
+        session.server->close(); // unblocks a close() that waits on the peer
+        closed.wait();
+        FAIL() << "close() blocked";
+    }
+    EXPECT_LT(*took, std::chrono::seconds(1));
+    for (Completion<std::pair<long, Status>>* pending : {&wrote, &read}) {
+        const auto result = pending->wait();
+        ASSERT_TRUE(result);
+        EXPECT_EQ(-1, result->first);
+        EXPECT_EQ(result->second, Status::TRANSPORT_STATUS_OPERATION_ABORTED) << result->second;
+    }
+}
+
+TEST_F(TLSTransportTest, ClosedClientConnectsAgainAndAcceptedOutliveListener)
+{
+    Session session = open_session();
+    ASSERT_TRUE(session.server);
+    EXPECT_EQ(session.client->close(), Status::TRANSPORT_STATUS_OKAY);
+    {
+        BlockingAccept accept(*session.listener);
+        const Status again = session.client->connect("127.0.0.1", port);
+        ASSERT_EQ(again, Status::TRANSPORT_STATUS_OKAY) << again;
+        session.server = accept.wait().first;
+        ASSERT_TRUE(session.server);
+    }
+    session.listener.reset(); // the accepted session holds on to its context
+    char out[5] = {'h', 'e', 'l', 'l', 'o'};
+    char in[5] = {};
+    EXPECT_EQ(5, session.client->write(out, 5, nullptr));
+    EXPECT_EQ(5, session.server->read(in, 5, nullptr, true));
+    EXPECT_EQ(0, std::memcmp(out, in, 5));
+    EXPECT_EQ(5, session.server->write(in, 5, nullptr));
+    EXPECT_EQ(5, session.client->read(out, 5, nullptr, true));
+}
+
+TEST_F(TLSTransportTest, UnconnectedTransportFailsWithoutTouchingTheNetwork)
+{
+    TLSTransport transport;
+    char buffer[4] = {};
+    Status status;
+    EXPECT_EQ(-1, transport.write(buffer, 4, &status));
+    EXPECT_EQ(status, Status::TRANSPORT_STATUS_BAD_DESCRIPTOR) << status;
+    EXPECT_EQ(-1, transport.read(buffer, 4, nullptr, false));
+    EXPECT_FALSE(transport.accept(&status));
+    EXPECT_TRUE(starts_with(status.message(), "accept: ")) << status;
+    EXPECT_EQ(transport.close(), Status());
+
+    const Status refused = transport.connect("127.0.0.1", port);
+    EXPECT_EQ(refused, Status::TRANSPORT_STATUS_CONNECTION_REFUSED) << refused;
+    EXPECT_TRUE(starts_with(refused.message(), "connect: ")) << refused;
+}
+
+TEST_F(TLSTransportTest, KeepAliveTimingReachesBothEnds)
+{
+    TLSTransport listener(30, 4, 5, pki.server_chain, pki.server_key);
+    ASSERT_EQ(listener.bind(port, "127.0.0.1"), Status::TRANSPORT_STATUS_OKAY);
+    BlockingAccept accept(listener);
+    TLSTransport client(20, 3, 2, true);
+    ASSERT_EQ(client.connect("localhost", port), Status::TRANSPORT_STATUS_OKAY);
+    Accepted accepted = accept.wait();
+    ASSERT_TRUE(accepted.first);
+
+    const int server_fd = Peek::descriptor(*accepted.first);
+    EXPECT_EQ(1, tcp_option(server_fd, SOL_SOCKET, SO_KEEPALIVE));
+    EXPECT_EQ(30, tcp_option(server_fd, IPPROTO_TCP, TCP_KEEPIDLE));
+    EXPECT_EQ(5, tcp_option(server_fd, IPPROTO_TCP, TCP_KEEPINTVL));
+    EXPECT_EQ(4, tcp_option(server_fd, IPPROTO_TCP, TCP_KEEPCNT));
+    EXPECT_EQ(50000, tcp_option(server_fd, IPPROTO_TCP, TCP_USER_TIMEOUT));
+    EXPECT_EQ(0, tcp_option(server_fd, IPPROTO_TCP, TCP_NODELAY));
+    EXPECT_EQ(0, Peek::keep_alive_seconds(*accepted.first)); // applied to the socket, not copied
+
+    const int client_fd = Peek::descriptor(client);
+    EXPECT_EQ(20, tcp_option(client_fd, IPPROTO_TCP, TCP_KEEPIDLE));
+    EXPECT_EQ(26000, tcp_option(client_fd, IPPROTO_TCP, TCP_USER_TIMEOUT));
+    EXPECT_EQ(1, tcp_option(client_fd, IPPROTO_TCP, TCP_NODELAY));
+}
+
+} // namespace
