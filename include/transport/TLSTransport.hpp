@@ -6,12 +6,16 @@
 // loop of their own, separate from the TCP transports' loop.
 #pragma once
 
-#include <asio.hpp>
-#include <asio/ssl.hpp>
-
+// Standard headers first: asio decides between two allocation schemes for its
+// handlers by looking at the standard library's configuration, and every
+// translation unit must decide the same way (memory from one is freed by the
+// other across the library boundary).
 #include <atomic>
 #include <memory>
 #include <string>
+
+#include <asio.hpp>
+#include <asio/ssl.hpp>
 
 #include "transport/Transport.hpp"
 

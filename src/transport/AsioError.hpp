@@ -3,9 +3,11 @@
 // looked at, never its category.
 #pragma once
 
-#include <asio/error_code.hpp>
-
+// A standard header before any of asio's: asio fixes its configuration from
+// the standard library's at its first inclusion (see TLSTransport.hpp).
 #include <string>
+
+#include <asio/error_code.hpp>
 
 #include "transport/Transport.hpp"
 

@@ -3,8 +3,6 @@
 // with deadlines. Nothing here sleeps.
 #pragma once
 
-#include <asio.hpp>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -12,6 +10,11 @@
 #include <optional>
 #include <thread>
 #include <vector>
+
+// After the standard headers, as in the library: asio's handler allocation
+// scheme depends on what the standard library has configured when asio is
+// first included, and must match the library's.
+#include <asio.hpp>
 
 namespace korvane {
 namespace testing {
