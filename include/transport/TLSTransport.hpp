@@ -76,7 +76,9 @@ public:
     /// is 0 with TRANSPORT_STATUS_OKAY; a connection dropped without one is -1
     /// with "stream truncated".
     korvane_buf_len_t read(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode* status, bool all) override;
-    /// The same read; `callback` runs on a thread inside start().
+    /// The same read; `callback` runs on a thread inside start(). One read and
+    /// one write may be outstanding together; their steps never overlap. Do
+    /// not mix them with blocking reads or writes at the same time.
     void read_async(korvane_buf_t buffer, korvane_buf_len_t length, read_handler_t callback, bool all) override;
     /// Blocking write of all `length` bytes; `status` is written only on failure.
     korvane_buf_len_t write(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode* status) override;
@@ -135,6 +137,8 @@ private:
     // with some other error, or (a connect still resolving) would open it
     // again; comparing counts reports it as aborted instead.
     std::atomic<unsigned> m_closes{0};
+    // Serialises the asynchronous steps of this transport's TLS session.
+    asio::strand<asio::io_service::executor_type> m_strand{asio::make_strand(m_io_service)};
 };
 
 } // namespace korvane

@@ -332,12 +332,13 @@ void TLSTransport::connected_async(const asio::error_code& ec, bool exhausted, c
         return;
     }
     const unsigned epoch = m_closes;
-    m_ssl_socket.async_handshake(asio::ssl::stream_base::client, [this, callback, epoch](asio::error_code ec) {
-        if (ec && m_closes != epoch) {
-            ec = asio::error::operation_aborted;
-        }
-        callback(*this, ec ? detail::status_from(ec) : Status());
-    });
+    m_ssl_socket.async_handshake(asio::ssl::stream_base::client,
+                                 asio::bind_executor(m_strand, [this, callback, epoch](asio::error_code ec) {
+                                     if (ec && m_closes != epoch) {
+                                         ec = asio::error::operation_aborted;
+                                     }
+                                     callback(*this, ec ? detail::status_from(ec) : Status());
+                                 }));
 }
 
 // ---------------------------------------------------------------- listening
@@ -461,14 +462,16 @@ void TLSTransport::accept_async(accept_handler_t callback)
             callback(*this, nullptr, failure);
             return;
         }
-        handshake->transport->m_ssl_socket.async_handshake(
-            asio::ssl::stream_base::server, [this, handshake, callback](const asio::error_code& ec) {
+        TLSTransport& accepted = *handshake->transport;
+        accepted.m_ssl_socket.async_handshake(
+            asio::ssl::stream_base::server,
+            asio::bind_executor(accepted.m_strand, [this, handshake, callback](const asio::error_code& ec) {
                 if (ec) {
                     callback(*this, nullptr, detail::status_from(ec));
                     return;
                 }
                 callback(*this, std::move(handshake->transport), Status());
-            });
+            }));
     });
 }
 
@@ -502,28 +505,44 @@ korvane_buf_len_t TLSTransport::read(korvane_buf_t buffer, korvane_buf_len_t len
     return ec ? 0 : static_cast<korvane_buf_len_t>(count);
 }
 
+// Every step of a session's asynchronous reads and writes runs in the
+// transport's strand: a read and a write may be outstanding together, and the
+// TLS session must never be entered from two threads at once. Operations are
+// started from the strand too (posted, so that no handler runs inside the
+// initiating call); one that finds the connection closed meanwhile does not
+// touch the stream.
 void TLSTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, read_handler_t callback, bool all)
 {
-    auto complete = [this, buffer, length, callback, epoch = m_closes.load()](asio::error_code ec,
-                                                                              std::size_t count) {
-        if (ec && m_closes != epoch) {
-            ec = asio::error::operation_aborted;
-        }
-        if (ec == asio::error::eof) {
-            callback(*this, 0, buffer, length, Status());
-        } else if (ec) {
-            callback(*this, -1, buffer, length, detail::status_from(ec));
-        } else {
-            callback(*this, static_cast<long>(count), buffer, length, Status());
-        }
-    };
+    const unsigned epoch = m_closes;
+    auto complete = asio::bind_executor(
+        m_strand, [this, buffer, length, callback, epoch](asio::error_code ec, std::size_t count) {
+            if (ec && m_closes != epoch) {
+                ec = asio::error::operation_aborted;
+            }
+            if (ec == asio::error::eof) {
+                callback(*this, 0, buffer, length, Status());
+            } else if (ec) {
+                callback(*this, -1, buffer, length, detail::status_from(ec));
+            } else {
+                callback(*this, static_cast<long>(count), buffer, length, Status());
+            }
+        });
     if (length <= 0 || !m_socket.is_open()) {
-        asio::post(m_io_service, [complete, ec = immediate_outcome(length)] { complete(ec, 0); });
-    } else if (all) {
-        asio::async_read(m_ssl_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), complete);
-    } else {
-        m_ssl_socket.async_read_some(asio::buffer(buffer, static_cast<std::size_t>(length)), complete);
+        asio::post(m_strand, [complete, ec = immediate_outcome(length)]() mutable { complete(ec, 0); });
+        return;
     }
+    asio::post(m_strand, [this, buffer, length, all, epoch, complete]() mutable {
+        if (m_closes != epoch) {
+            complete(asio::error::operation_aborted, 0);
+            return;
+        }
+        const asio::mutable_buffer bytes = asio::buffer(buffer, static_cast<std::size_t>(length));
+        if (all) {
+            asio::async_read(m_ssl_socket, bytes, std::move(complete));
+        } else {
+            m_ssl_socket.async_read_some(bytes, std::move(complete));
+        }
+    });
 }
 
 korvane_buf_len_t TLSTransport::write(korvane_buf_t buffer, korvane_buf_len_t length, Status* status)
@@ -554,7 +573,8 @@ korvane_buf_len_t TLSTransport::write(korvane_buf_t buffer, korvane_buf_len_t le
 
 void TLSTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback)
 {
-    auto complete = [this, length, callback, epoch = m_closes.load()](asio::error_code ec, std::size_t) {
+    const unsigned epoch = m_closes;
+    auto complete = asio::bind_executor(m_strand, [this, length, callback, epoch](asio::error_code ec, std::size_t) {
         m_write_in_flight = false;
         if (ec && m_closes != epoch) {
             ec = asio::error::operation_aborted;
@@ -566,13 +586,19 @@ void TLSTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
         } else {
             callback(*this, static_cast<long>(length), Status());
         }
-    };
+    });
     if (length <= 0 || !m_socket.is_open()) {
-        asio::post(m_io_service, [complete, ec = immediate_outcome(length)] { complete(ec, 0); });
+        asio::post(m_strand, [complete, ec = immediate_outcome(length)]() mutable { complete(ec, 0); });
         return;
     }
     m_write_in_flight = true;
-    asio::async_write(m_ssl_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), complete);
+    asio::post(m_strand, [this, buffer, length, epoch, complete]() mutable {
+        if (m_closes != epoch) {
+            complete(asio::error::operation_aborted, 0);
+            return;
+        }
+        asio::async_write(m_ssl_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), std::move(complete));
+    });
 }
 
 // ---------------------------------------------------------------- closing
