@@ -34,12 +34,12 @@ std::uint16_t free_udp_port();
 template <typename T>
 class Completion {
 public:
+    // Notifies under the lock: a waiter may destroy this as soon as it sees
+    // the value, which must not happen while notify_all is still running.
     void set(T value)
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_value.emplace(std::move(value));
-        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_value.emplace(std::move(value));
         m_cv.notify_all();
     }
 
@@ -71,10 +71,8 @@ public:
     explicit CountDown(int count) : m_count(count) {}
     void arrive()
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            --m_count;
-        }
+        std::lock_guard<std::mutex> lock(m_mutex); // see Completion::set
+        --m_count;
         m_cv.notify_all();
     }
     bool wait(std::chrono::milliseconds deadline = DEADLINE)
