@@ -6,16 +6,12 @@
 // loop of their own, separate from the TCP transports' loop.
 #pragma once
 
-// Standard headers first: asio decides between two allocation schemes for its
-// handlers by looking at the standard library's configuration, and every
-// translation unit must decide the same way (memory from one is freed by the
-// other across the library boundary).
+#include <asio.hpp>
+#include <asio/ssl.hpp>
+
 #include <atomic>
 #include <memory>
 #include <string>
-
-#include <asio.hpp>
-#include <asio/ssl.hpp>
 
 #include "transport/Transport.hpp"
 
@@ -120,10 +116,12 @@ protected:
 private:
     asio::error_code tune_client_socket();
     void tune_accepted_socket(asio::ip::tcp::socket& socket);
+    StatusCode load_certificate_and_key();
     asio::error_code expect_server_identity(const std::string& host);
     void connected_async(const asio::error_code& ec, bool exhausted, const std::string& address,
                          const connect_handler_t& callback);
     std::unique_ptr<TLSTransport> adopt(asio::ip::tcp::socket socket, StatusCode& failure);
+    std::unique_ptr<TLSTransport> accept_connection(StatusCode& result);
     void renew_session() noexcept;
     void close_listener();
     void send_close_notify();

@@ -3,11 +3,9 @@
 // looked at, never its category.
 #pragma once
 
-// A standard header before any of asio's: asio fixes its configuration from
-// the standard library's at its first inclusion (see TLSTransport.hpp).
-#include <string>
-
 #include <asio/error_code.hpp>
+
+#include <string>
 
 #include "transport/Transport.hpp"
 

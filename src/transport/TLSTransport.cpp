@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <exception>
+#include <functional>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -61,9 +63,38 @@ asio::error_code last_ssl_error()
     return asio::error_code(static_cast<int>(error), asio::error::get_ssl_category());
 }
 
-Status status_from_exception(const std::system_error& error)
+Status status_from_exception(const std::exception& error)
 {
-    return Status(detail::from_asio_error(error.code()), error.code().message());
+    if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
+        return Status(Status::TRANSPORT_STATUS_NO_MEMORY, error.what());
+    }
+    if (const auto* system = dynamic_cast<const std::system_error*>(&error)) {
+        return Status(detail::from_asio_error(system->code()), system->code().message());
+    }
+    return Status(Status::TRANSPORT_STATUS_UNKNOWN, error.what());
+}
+
+// No exception leaves an operation: the few that asio or an allocation can
+// raise become the operation's status.
+template <typename Body>
+Status guarded(Body body) noexcept
+{
+    try {
+        return body();
+    } catch (const std::exception& error) {
+        return status_from_exception(error);
+    }
+}
+
+// Reports an initiation that failed before anything was queued, on the loop
+// as every completion; only when even queueing fails does it run here.
+void complete_later(asio::io_service& service, const std::function<void()>& completion)
+{
+    try {
+        asio::post(service, completion);
+    } catch (const std::exception&) {
+        completion();
+    }
 }
 
 bool send_now(int fd, const char* data, long size)
@@ -263,55 +294,62 @@ asio::error_code TLSTransport::expect_server_identity(const std::string& host)
 
 Status TLSTransport::connect(std::string address, port_t port)
 {
-    close_connection();
-    renew_session();
-    asio::error_code ec;
-    tcp::resolver resolver(m_io_service);
-    const tcp::resolver::results_type endpoints =
-        resolver.resolve(address, std::to_string(port), tcp::resolver::address_configured, ec);
-    if (ec) {
-        return detail::status_from("resolve", ec);
-    }
-    asio::connect(m_socket, endpoints, ec);
-    if (ec) {
-        return detail::status_from("connect", ec);
-    }
-    ec = tune_client_socket();
-    if (ec) {
-        return detail::status_from("set_option", ec);
-    }
-    ec = expect_server_identity(address);
-    if (!ec) {
-        m_ssl_socket.handshake(asio::ssl::stream_base::client, ec);
-    }
-    return ec ? detail::status_from("handshake", ec) : Status();
+    return guarded([&] {
+        close_connection();
+        renew_session();
+        asio::error_code ec;
+        tcp::resolver resolver(m_io_service);
+        const tcp::resolver::results_type endpoints =
+            resolver.resolve(address, std::to_string(port), tcp::resolver::address_configured, ec);
+        if (ec) {
+            return detail::status_from("resolve", ec);
+        }
+        asio::connect(m_socket, endpoints, ec);
+        if (ec) {
+            return detail::status_from("connect", ec);
+        }
+        ec = tune_client_socket();
+        if (ec) {
+            return detail::status_from("set_option", ec);
+        }
+        ec = expect_server_identity(address);
+        if (!ec) {
+            m_ssl_socket.handshake(asio::ssl::stream_base::client, ec);
+        }
+        return ec ? detail::status_from("handshake", ec) : Status();
+    });
 }
 
 void TLSTransport::connect_async(std::string address, port_t port, connect_handler_t callback)
 {
-    close_connection();
-    renew_session();
-    const unsigned epoch = m_closes;
-    auto resolver = std::make_shared<tcp::resolver>(m_io_service);
-    resolver->async_resolve(
-        address, std::to_string(port), tcp::resolver::address_configured,
-        [this, resolver, address, callback, epoch](asio::error_code ec, tcp::resolver::results_type endpoints) {
-            if (!ec && m_closes != epoch) {
-                ec = asio::error::operation_aborted;
-            }
-            if (ec) {
-                callback(*this, detail::status_from(ec));
-                return;
-            }
-            asio::async_connect(m_socket, endpoints.begin(), endpoints.end(),
-                                [this, address, callback, epoch, end = endpoints.end()](
-                                    asio::error_code ec, tcp::resolver::results_type::iterator next) {
-                                    if (m_closes != epoch) {
-                                        ec = asio::error::operation_aborted;
-                                    }
-                                    connected_async(ec, next == end, address, callback);
-                                });
-        });
+    try {
+        close_connection();
+        renew_session();
+        const unsigned epoch = m_closes;
+        auto resolver = std::make_shared<tcp::resolver>(m_io_service);
+        resolver->async_resolve(
+            address, std::to_string(port), tcp::resolver::address_configured,
+            [this, resolver, address, callback, epoch](asio::error_code ec, tcp::resolver::results_type endpoints) {
+                if (!ec && m_closes != epoch) {
+                    ec = asio::error::operation_aborted;
+                }
+                if (ec) {
+                    callback(*this, detail::status_from(ec));
+                    return;
+                }
+                asio::async_connect(m_socket, endpoints.begin(), endpoints.end(),
+                                    [this, address, callback, epoch, end = endpoints.end()](
+                                        asio::error_code ec, tcp::resolver::results_type::iterator next) {
+                                        if (m_closes != epoch) {
+                                            ec = asio::error::operation_aborted;
+                                        }
+                                        connected_async(ec, next == end, address, callback);
+                                    });
+            });
+    } catch (const std::exception& error) {
+        const Status status = status_from_exception(error);
+        complete_later(m_io_service, [this, callback, status] { callback(*this, status); });
+    }
 }
 
 void TLSTransport::connected_async(const asio::error_code& ec, bool exhausted, const std::string& address,
@@ -345,34 +383,42 @@ void TLSTransport::connected_async(const asio::error_code& ec, bool exhausted, c
 
 Status TLSTransport::bind(port_t port, std::string address)
 {
-    asio::error_code ec;
-    if (address == "*") {
-        m_endpoint = tcp::endpoint(tcp::v6(), port);
-    } else {
-        const asio::ip::address ip = asio::ip::make_address(address, ec);
-        if (ec) {
-            return detail::status_from(ec);
+    return guarded([&] {
+        asio::error_code ec;
+        if (address == "*") {
+            m_endpoint = tcp::endpoint(tcp::v6(), port);
+        } else {
+            const asio::ip::address ip = asio::ip::make_address(address, ec);
+            if (ec) {
+                return detail::status_from(ec);
+            }
+            m_endpoint = tcp::endpoint(ip, port);
         }
-        m_endpoint = tcp::endpoint(ip, port);
-    }
-    tcp::acceptor acceptor(m_io_service);
-    if (acceptor.open(m_endpoint.protocol(), ec)) {
-        return detail::status_from("open", ec);
-    }
-    if (acceptor.set_option(tcp::acceptor::reuse_address(true), ec)) {
-        return detail::status_from("set_option", ec);
-    }
-    if (acceptor.bind(m_endpoint, ec)) {
-        return detail::status_from("bind", ec);
-    }
-    if (acceptor.listen(LISTEN_BACKLOG, ec)) {
-        return detail::status_from("listen", ec);
-    }
-    close_listener();
-    m_acceptor = std::move(acceptor);
-    if (m_acceptor.set_option(tcp::acceptor::reuse_address(true), ec)) {
-        return detail::status_from("set_option", ec);
-    }
+        tcp::acceptor acceptor(m_io_service);
+        if (acceptor.open(m_endpoint.protocol(), ec)) {
+            return detail::status_from("open", ec);
+        }
+        if (acceptor.set_option(tcp::acceptor::reuse_address(true), ec)) {
+            return detail::status_from("set_option", ec);
+        }
+        if (acceptor.bind(m_endpoint, ec)) {
+            return detail::status_from("bind", ec);
+        }
+        if (acceptor.listen(LISTEN_BACKLOG, ec)) {
+            return detail::status_from("listen", ec);
+        }
+        close_listener();
+        m_acceptor = std::move(acceptor);
+        if (m_acceptor.set_option(tcp::acceptor::reuse_address(true), ec)) {
+            return detail::status_from("set_option", ec);
+        }
+        return load_certificate_and_key();
+    });
+}
+
+Status TLSTransport::load_certificate_and_key()
+{
+    asio::error_code ec;
     ::SSL_CTX_set_options(m_ssl_context.native_handle(), BIND_OPTIONS);
     if (m_ssl_context.use_certificate_chain_file(m_certificate, ec)) {
         return detail::status_from("use_certificate_chain_file", ec);
@@ -399,38 +445,41 @@ std::unique_ptr<TLSTransport> TLSTransport::adopt(tcp::socket socket, Status& fa
         asio::error_code ignored;
         transport->m_ssl_socket.set_verify_mode(asio::ssl::verify_none, ignored);
         return transport;
-    } catch (const std::system_error& error) {
+    } catch (const std::exception& error) {
         failure = status_from_exception(error);
-    } catch (const std::bad_alloc&) {
-        failure = detail::status_from(asio::error::no_memory);
     }
     return nullptr;
 }
 
-std::unique_ptr<Transport> TLSTransport::accept(Status* status)
+// A failed handshake is reported as an aborted accept, with the TLS error's text.
+std::unique_ptr<TLSTransport> TLSTransport::accept_connection(Status& result)
 {
     asio::error_code ec;
     tcp::socket socket(m_io_service);
     if (m_acceptor.accept(socket, ec)) {
-        if (status != nullptr) {
-            *status = detail::status_from("accept", ec);
-        }
+        result = detail::status_from("accept", ec);
         return nullptr;
     }
     tune_accepted_socket(socket);
-    Status adopted;
-    std::unique_ptr<TLSTransport> transport = adopt(std::move(socket), adopted);
+    std::unique_ptr<TLSTransport> transport = adopt(std::move(socket), result);
+    if (transport && transport->m_ssl_socket.handshake(asio::ssl::stream_base::server, ec)) {
+        result = Status(Status::TRANSPORT_STATUS_OPERATION_ABORTED, ec.message());
+        return nullptr;
+    }
+    return transport;
+}
+
+std::unique_ptr<Transport> TLSTransport::accept(Status* status)
+{
+    Status result;
+    std::unique_ptr<TLSTransport> transport;
+    try {
+        transport = accept_connection(result);
+    } catch (const std::exception& error) {
+        result = status_from_exception(error);
+    }
     if (status != nullptr) {
-        *status = adopted;
-    }
-    if (!transport) {
-        return nullptr;
-    }
-    if (transport->m_ssl_socket.handshake(asio::ssl::stream_base::server, ec)) {
-        if (status != nullptr) {
-            *status = Status(Status::TRANSPORT_STATUS_OPERATION_ABORTED, ec.message());
-        }
-        return nullptr;
+        *status = result;
     }
     return transport;
 }
@@ -448,31 +497,36 @@ struct TLSHandshakeContext {
 
 void TLSTransport::accept_async(accept_handler_t callback)
 {
-    auto handshake = std::make_shared<TLSHandshakeContext>();
-    handshake->socket = std::make_unique<tcp::socket>(m_io_service);
-    m_acceptor.async_accept(*handshake->socket, [this, handshake, callback](const asio::error_code& ec) {
-        if (ec) {
-            callback(*this, nullptr, detail::status_from(ec));
-            return;
-        }
-        tune_accepted_socket(*handshake->socket);
-        Status failure;
-        handshake->transport = adopt(std::move(*handshake->socket), failure);
-        if (!handshake->transport) {
-            callback(*this, nullptr, failure);
-            return;
-        }
-        TLSTransport& accepted = *handshake->transport;
-        accepted.m_ssl_socket.async_handshake(
-            asio::ssl::stream_base::server,
-            asio::bind_executor(accepted.m_strand, [this, handshake, callback](const asio::error_code& ec) {
-                if (ec) {
-                    callback(*this, nullptr, detail::status_from(ec));
-                    return;
-                }
-                callback(*this, std::move(handshake->transport), Status());
-            }));
-    });
+    try {
+        auto handshake = std::make_shared<TLSHandshakeContext>();
+        handshake->socket = std::make_unique<tcp::socket>(m_io_service);
+        m_acceptor.async_accept(*handshake->socket, [this, handshake, callback](const asio::error_code& ec) {
+            if (ec) {
+                callback(*this, nullptr, detail::status_from(ec));
+                return;
+            }
+            tune_accepted_socket(*handshake->socket);
+            Status failure;
+            handshake->transport = adopt(std::move(*handshake->socket), failure);
+            if (!handshake->transport) {
+                callback(*this, nullptr, failure);
+                return;
+            }
+            TLSTransport& accepted = *handshake->transport;
+            accepted.m_ssl_socket.async_handshake(
+                asio::ssl::stream_base::server,
+                asio::bind_executor(accepted.m_strand, [this, handshake, callback](const asio::error_code& ec) {
+                    if (ec) {
+                        callback(*this, nullptr, detail::status_from(ec));
+                        return;
+                    }
+                    callback(*this, std::move(handshake->transport), Status());
+                }));
+        });
+    } catch (const std::exception& error) {
+        const Status status = status_from_exception(error);
+        complete_later(m_io_service, [this, callback, status] { callback(*this, nullptr, status); });
+    }
 }
 
 // ---------------------------------------------------------------- reading and writing
@@ -513,36 +567,42 @@ korvane_buf_len_t TLSTransport::read(korvane_buf_t buffer, korvane_buf_len_t len
 // touch the stream.
 void TLSTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, read_handler_t callback, bool all)
 {
-    const unsigned epoch = m_closes;
-    auto complete = asio::bind_executor(
-        m_strand, [this, buffer, length, callback, epoch](asio::error_code ec, std::size_t count) {
-            if (ec && m_closes != epoch) {
-                ec = asio::error::operation_aborted;
-            }
-            if (ec == asio::error::eof) {
-                callback(*this, 0, buffer, length, Status());
-            } else if (ec) {
-                callback(*this, -1, buffer, length, detail::status_from(ec));
-            } else {
-                callback(*this, static_cast<long>(count), buffer, length, Status());
-            }
-        });
-    if (length <= 0 || !m_socket.is_open()) {
-        asio::post(m_strand, [complete, ec = immediate_outcome(length)]() mutable { complete(ec, 0); });
-        return;
-    }
-    asio::post(m_strand, [this, buffer, length, all, epoch, complete]() mutable {
-        if (m_closes != epoch) {
-            complete(asio::error::operation_aborted, 0);
+    try {
+        const unsigned epoch = m_closes;
+        auto complete = asio::bind_executor(
+            m_strand, [this, buffer, length, callback, epoch](asio::error_code ec, std::size_t count) {
+                if (ec && m_closes != epoch) {
+                    ec = asio::error::operation_aborted;
+                }
+                if (ec == asio::error::eof) {
+                    callback(*this, 0, buffer, length, Status());
+                } else if (ec) {
+                    callback(*this, -1, buffer, length, detail::status_from(ec));
+                } else {
+                    callback(*this, static_cast<long>(count), buffer, length, Status());
+                }
+            });
+        if (length <= 0 || !m_socket.is_open()) {
+            asio::post(m_strand, [complete, ec = immediate_outcome(length)]() mutable { complete(ec, 0); });
             return;
         }
-        const asio::mutable_buffer bytes = asio::buffer(buffer, static_cast<std::size_t>(length));
-        if (all) {
-            asio::async_read(m_ssl_socket, bytes, std::move(complete));
-        } else {
-            m_ssl_socket.async_read_some(bytes, std::move(complete));
-        }
-    });
+        asio::post(m_strand, [this, buffer, length, all, epoch, complete]() mutable {
+            if (m_closes != epoch) {
+                complete(asio::error::operation_aborted, 0);
+                return;
+            }
+            const asio::mutable_buffer bytes = asio::buffer(buffer, static_cast<std::size_t>(length));
+            if (all) {
+                asio::async_read(m_ssl_socket, bytes, std::move(complete));
+            } else {
+                m_ssl_socket.async_read_some(bytes, std::move(complete));
+            }
+        });
+    } catch (const std::exception& error) {
+        const Status status = status_from_exception(error);
+        complete_later(m_io_service,
+                       [this, buffer, length, callback, status] { callback(*this, -1, buffer, length, status); });
+    }
 }
 
 korvane_buf_len_t TLSTransport::write(korvane_buf_t buffer, korvane_buf_len_t length, Status* status)
@@ -573,32 +633,38 @@ korvane_buf_len_t TLSTransport::write(korvane_buf_t buffer, korvane_buf_len_t le
 
 void TLSTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback)
 {
-    const unsigned epoch = m_closes;
-    auto complete = asio::bind_executor(m_strand, [this, length, callback, epoch](asio::error_code ec, std::size_t) {
-        m_write_in_flight = false;
-        if (ec && m_closes != epoch) {
-            ec = asio::error::operation_aborted;
-        }
-        if (ec == asio::error::eof) {
-            callback(*this, 0, Status());
-        } else if (ec) {
-            callback(*this, -1, detail::status_from(ec));
-        } else {
-            callback(*this, static_cast<long>(length), Status());
-        }
-    });
-    if (length <= 0 || !m_socket.is_open()) {
-        asio::post(m_strand, [complete, ec = immediate_outcome(length)]() mutable { complete(ec, 0); });
-        return;
-    }
-    m_write_in_flight = true;
-    asio::post(m_strand, [this, buffer, length, epoch, complete]() mutable {
-        if (m_closes != epoch) {
-            complete(asio::error::operation_aborted, 0);
+    try {
+        const unsigned epoch = m_closes;
+        auto complete = asio::bind_executor(m_strand, [this, length, callback, epoch](asio::error_code ec, std::size_t) {
+            m_write_in_flight = false;
+            if (ec && m_closes != epoch) {
+                ec = asio::error::operation_aborted;
+            }
+            if (ec == asio::error::eof) {
+                callback(*this, 0, Status());
+            } else if (ec) {
+                callback(*this, -1, detail::status_from(ec));
+            } else {
+                callback(*this, static_cast<long>(length), Status());
+            }
+        });
+        if (length <= 0 || !m_socket.is_open()) {
+            asio::post(m_strand, [complete, ec = immediate_outcome(length)]() mutable { complete(ec, 0); });
             return;
         }
-        asio::async_write(m_ssl_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), std::move(complete));
-    });
+        m_write_in_flight = true;
+        asio::post(m_strand, [this, buffer, length, epoch, complete]() mutable {
+            if (m_closes != epoch) {
+                complete(asio::error::operation_aborted, 0);
+                return;
+            }
+            asio::async_write(m_ssl_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), std::move(complete));
+        });
+    } catch (const std::exception& error) {
+        m_write_in_flight = false;
+        const Status status = status_from_exception(error);
+        complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
+    }
 }
 
 // ---------------------------------------------------------------- closing
@@ -614,10 +680,12 @@ void TLSTransport::close_listener()
     if (!m_acceptor.is_open()) {
         return;
     }
-    // Wakes a blocking accept, which neither cancel nor close would do.
-    ::shutdown(m_acceptor.native_handle(), SHUT_RDWR);
+    // Pending accepts are cancelled first: a loop thread that saw the shut
+    // down listener before the cancel would report EINVAL, not an abort. The
+    // shutdown wakes a blocking accept, which neither cancel nor close would.
     asio::error_code ignored;
     m_acceptor.cancel(ignored);
+    ::shutdown(m_acceptor.native_handle(), SHUT_RDWR);
     m_acceptor.close(ignored);
 }
 
@@ -672,13 +740,11 @@ void TLSTransport::send_close_notify()
 
 Status TLSTransport::start()
 {
-    m_io_service.restart();
-    try {
+    return guarded([] {
+        m_io_service.restart();
         m_io_service.run();
-    } catch (const std::system_error& error) {
-        return status_from_exception(error);
-    }
-    return Status();
+        return Status();
+    });
 }
 
 void TLSTransport::stop()

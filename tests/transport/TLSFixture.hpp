@@ -1,18 +1,12 @@
 // Shared pieces of the TLS transport tests: a fixture with the run-time test
-// certificates, accepts that cannot outlive their listener, and bare OpenSSL
-// and TCP peers for what a TLSTransport cannot play (other protocol versions,
-// garbage, a connection dropped without a TLS close).
+// certificates, accepts that cannot outlive their listener, and a bare
+// OpenSSL client for what a TLSTransport cannot play (other protocol versions
+// and ciphers, a connection dropped without a TLS close).
 #pragma once
 
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -37,7 +31,7 @@ inline bool starts_with(const std::string& text, const std::string& prefix)
 /// this goes, the listener is closed, which wakes it.
 class BlockingAccept {
 public:
-    explicit BlockingAccept(TLSTransport& listener)
+    explicit BlockingAccept(Transport& listener)
         : m_listener(listener), m_thread([this] {
               Status status;
               std::unique_ptr<Transport> transport = m_listener.accept(&status);
@@ -63,7 +57,7 @@ public:
     }
 
 private:
-    TLSTransport& m_listener;
+    Transport& m_listener;
     Completion<Accepted> m_done;
     std::thread m_thread;
 };
@@ -73,7 +67,7 @@ private:
 /// meets a destroyed listener. Needs a running TLS loop.
 class AsyncAccept {
 public:
-    explicit AsyncAccept(TLSTransport& listener) : m_listener(listener)
+    explicit AsyncAccept(Transport& listener) : m_listener(listener)
     {
         listener.accept_async([this](Transport&, std::unique_ptr<Transport> transport, Status status) {
             m_done.set(Accepted(std::move(transport), status));
@@ -97,43 +91,8 @@ public:
     }
 
 private:
-    TLSTransport& m_listener;
+    Transport& m_listener;
     Completion<Accepted> m_done;
-};
-
-/// A blocking TCP connection to 127.0.0.1 that is not a transport.
-class RawConnection {
-public:
-    explicit RawConnection(Transport::port_t port) : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
-    {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        m_connected = m_fd >= 0 && ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~RawConnection() { drop(); }
-    RawConnection(const RawConnection&) = delete;
-    RawConnection& operator=(const RawConnection&) = delete;
-
-    bool connected() const { return m_connected; }
-    int fd() const { return m_fd; }
-    bool send(const std::string& bytes) const
-    {
-        return ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-    }
-    /// Closes the TCP connection, without any TLS close.
-    void drop()
-    {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
-    }
-
-private:
-    int m_fd;
-    bool m_connected = false;
 };
 
 /// An OpenSSL client limited to protocol versions [min_version, max_version]
@@ -141,7 +100,7 @@ private:
 class RawTlsClient {
 public:
     RawTlsClient(Transport::port_t port, int min_version, int max_version, const char* ciphers = nullptr)
-        : m_connection(port), m_context(SSL_CTX_new(TLS_client_method()))
+        : m_connection(RawSocket::connect(port)), m_context(SSL_CTX_new(TLS_client_method()))
     {
         SSL_CTX_set_min_proto_version(m_context, min_version);
         SSL_CTX_set_max_proto_version(m_context, max_version);
@@ -159,7 +118,7 @@ public:
     RawTlsClient(const RawTlsClient&) = delete;
     RawTlsClient& operator=(const RawTlsClient&) = delete;
 
-    bool handshake() { return m_connection.connected() && SSL_connect(m_ssl) == 1; }
+    bool handshake() { return m_connection.valid() && SSL_connect(m_ssl) == 1; }
     int version() const { return SSL_version(m_ssl); }
     std::string cipher() const { return SSL_get_cipher_name(m_ssl); }
     bool write(const std::string& bytes)
@@ -167,30 +126,13 @@ public:
         return SSL_write(m_ssl, bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
     }
     /// Drops the TCP connection without sending the TLS close alert.
-    void drop() { m_connection.drop(); }
+    void drop() { m_connection.close(); }
 
 private:
-    RawConnection m_connection;
+    RawSocket m_connection;
     SSL_CTX* m_context;
     SSL* m_ssl = nullptr;
 };
-
-/// Runs `operation` on a thread of its own and reports whether it returned
-/// within `deadline`. If not, `unblock` runs (it must make `operation`
-/// return) before the thread is joined, so a hang fails in seconds.
-template <typename Operation, typename Unblock>
-bool returns_within(std::chrono::milliseconds deadline, Operation operation, Unblock unblock)
-{
-    std::packaged_task<void()> task(operation);
-    std::future<void> finished = task.get_future();
-    std::thread runner(std::move(task));
-    const bool in_time = finished.wait_for(deadline) == std::future_status::ready;
-    if (!in_time) {
-        unblock();
-    }
-    runner.join();
-    return in_time;
-}
 
 /// Certificates for every test; the test authority is the trust store of
 /// verifying clients. Loop threads belong in the tests, so that they start
@@ -209,24 +151,13 @@ protected:
     }
     std::unique_ptr<TLSTransport> listen() { return listen(pki.server_chain, pki.server_key); }
 
-    /// A client verifying against the test authority, connected by name,
-    /// and the server side of its connection (accepted by blocking accept).
-    struct Session {
-        std::unique_ptr<TLSTransport> listener;
-        std::unique_ptr<TLSTransport> client;
-        std::unique_ptr<Transport> server;
-    };
-    Session open_session()
+    /// A client verifying against the test authority, connected to a
+    /// listener on 127.0.0.1 presenting the authority's server certificate.
+    ConnectedPair open_session()
     {
-        Session session;
-        session.listener = listen();
-        session.client = std::make_unique<TLSTransport>(true);
-        BlockingAccept accept(*session.listener);
-        const Status connected = session.client->connect("localhost", port);
-        EXPECT_EQ(connected, Status::TRANSPORT_STATUS_OKAY) << connected;
-        Accepted accepted = accept.wait();
-        EXPECT_EQ(accepted.second, Status::TRANSPORT_STATUS_OKAY) << accepted.second;
-        session.server = std::move(accepted.first);
+        ConnectedPair session = connect_pair(std::make_unique<TLSTransport>(pki.server_chain, pki.server_key),
+                                             std::make_unique<TLSTransport>(true), "127.0.0.1", port);
+        EXPECT_TRUE(session) << session.status;
         return session;
     }
 

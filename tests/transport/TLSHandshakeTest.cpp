@@ -78,8 +78,7 @@ TEST_F(TLSHandshake, BindReportsCertificateAndKeyFilesButListens)
     const Status missing = bare.bind(port, "127.0.0.1");
     EXPECT_EQ(missing, Status::TRANSPORT_STATUS_UNKNOWN) << missing;
     EXPECT_TRUE(starts_with(missing.message(), "use_certificate_chain_file: ")) << missing;
-    RawConnection probe(port);
-    EXPECT_TRUE(probe.connected());
+    EXPECT_TRUE(RawSocket::connect(port).valid());
 
     TLSTransport mismatched(pki.server_chain, pki.other_host_key);
     const Status wrong_key = mismatched.bind(free_tcp_port(), "127.0.0.1");
@@ -91,8 +90,9 @@ TEST_F(TLSHandshake, BlockingAcceptReportsGarbageAsAbortedHandshake)
 {
     auto listener = listen();
     BlockingAccept accept(*listener);
-    RawConnection plain(port);
-    ASSERT_TRUE(plain.send("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+    RawSocket plain = RawSocket::connect(port);
+    const std::string request = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
+    ASSERT_TRUE(plain.send_all(request.data(), request.size()));
     Accepted accepted = accept.wait();
     EXPECT_FALSE(accepted.first);
     EXPECT_EQ(accepted.second, Status::TRANSPORT_STATUS_OPERATION_ABORTED) << accepted.second;
@@ -104,8 +104,8 @@ TEST_F(TLSHandshake, AsyncAcceptReportsGarbageWithMappedCode)
     LoopRunner<TLSTransport> loop;
     auto listener = listen();
     AsyncAccept accept(*listener);
-    RawConnection plain(port);
-    ASSERT_TRUE(plain.send(std::string("\x16\x03\x01\x00\x05garbage", 12)));
+    RawSocket plain = RawSocket::connect(port);
+    ASSERT_TRUE(plain.send_all("\x16\x03\x01\x00\x05garbage", 12)); // a handshake record of nonsense
     Accepted accepted = accept.wait();
     EXPECT_FALSE(accepted.first);
     EXPECT_EQ(accepted.second, Status::TRANSPORT_STATUS_UNKNOWN) << accepted.second;
