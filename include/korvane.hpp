@@ -23,3 +23,4 @@
 #include "pipeline/decoder/Decompressor.hpp"
 #include "pipeline/decoder/Decryptor.hpp"
 #include "socket/SocketImpl.hpp"
+#include "socket/BasicSocket.hpp"
