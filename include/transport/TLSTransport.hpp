@@ -38,6 +38,9 @@ public:
     /// `context`; the session is set up by a server handshake afterwards and
     /// keeps that context alive, so the listener may go first.
     TLSTransport(asio::ip::tcp::socket remote_socket, asio::ssl::context& context);
+    /// A lone path would otherwise turn into `verifyCertificate` = true.
+    explicit TLSTransport(const char*) = delete;
+    TLSTransport(int, int, int, const char*) = delete;
     /// Closes first (see close(): bounded, never waits for ever on the peer).
     ~TLSTransport() override;
 
