@@ -2,9 +2,11 @@
 // framer turns it into frames of 1..MAX_FRAME_SIZE bytes without crashing or
 // allocating more than one maximum frame at a time; sent again, those frames
 // are the bytes it consumed (the header's unused bytes aside); and it stops
-// where and why the stream says it must, the same way blocking or not.
+// where and why the stream says it must, the same way blocking or not and
+// over the application-callback transport.
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -13,6 +15,7 @@
 
 #include "FuzzSupport.hpp"
 #include "support/ScriptedTransport.hpp"
+#include "transport/CallbackTransport.hpp"
 #include "transport/TransportFramer.hpp"
 #include "util/Endianness.hpp"
 
@@ -101,6 +104,35 @@ Received receive_async(const std::uint8_t* data, std::size_t size)
     return received;
 }
 
+// The same stream through the application-callback transport, whose reads
+// gather a header or payload from several callback calls of at most
+// CALLBACK_CHUNK bytes. Its end of stream is a failure, so only the frames
+// and the bytes consumed are compared.
+Received receive_through_callbacks(const std::uint8_t* data, std::size_t size)
+{
+    constexpr std::size_t CALLBACK_CHUNK = 7;
+    std::size_t offset = 0;
+    auto read = [&](void* buffer, long length, long&) -> long {
+        const std::size_t count = std::min({static_cast<std::size_t>(length), CALLBACK_CHUNK, size - offset});
+        if (count > 0) {
+            std::memcpy(buffer, data + offset, count);
+        }
+        offset += count;
+        return static_cast<long>(count);
+    };
+    TransportFramer framer(std::make_unique<CallbackTransport>(nullptr, read, nullptr, nullptr));
+    Received received;
+    for (;;) {
+        Message message = framer.message(&received.end);
+        if (message.null()) {
+            break;
+        }
+        accept_frame(received, std::move(message));
+    }
+    received.consumed = offset;
+    return received;
+}
+
 // Sends the frames again and compares them with the stream, frame by frame.
 // Returns where the last whole frame ended.
 std::size_t check_reencoding(const std::vector<Message>& frames, const std::uint8_t* data, std::size_t size)
@@ -183,5 +215,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(same_frames(blocking.frames, async.frames));
     FUZZ_CHECK(async.end == blocking.end);
     FUZZ_CHECK(async.consumed == blocking.consumed);
+
+    const Received callbacks = receive_through_callbacks(data, size);
+    FUZZ_CHECK(same_frames(blocking.frames, callbacks.frames));
+    FUZZ_CHECK(callbacks.consumed == blocking.consumed);
     return 0;
 }
