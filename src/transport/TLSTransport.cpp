@@ -63,17 +63,6 @@ asio::error_code last_ssl_error()
     return asio::error_code(static_cast<int>(error), asio::error::get_ssl_category());
 }
 
-Status status_from_exception(const std::exception& error)
-{
-    if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
-        return Status(Status::TRANSPORT_STATUS_NO_MEMORY, error.what());
-    }
-    if (const auto* system = dynamic_cast<const std::system_error*>(&error)) {
-        return Status(detail::from_asio_error(system->code()), system->code().message());
-    }
-    return Status(Status::TRANSPORT_STATUS_UNKNOWN, error.what());
-}
-
 // No exception leaves an operation: the few that asio or an allocation can
 // raise become the operation's status.
 template <typename Body>
@@ -82,18 +71,7 @@ Status guarded(Body body) noexcept
     try {
         return body();
     } catch (const std::exception& error) {
-        return status_from_exception(error);
-    }
-}
-
-// Reports an initiation that failed before anything was queued, on the loop
-// as every completion; only when even queueing fails does it run here.
-void complete_later(asio::io_service& service, const std::function<void()>& completion)
-{
-    try {
-        asio::post(service, completion);
-    } catch (const std::exception&) {
-        completion();
+        return detail::status_from_exception(error);
     }
 }
 
@@ -347,8 +325,8 @@ void TLSTransport::connect_async(std::string address, port_t port, connect_handl
                                     });
             });
     } catch (const std::exception& error) {
-        const Status status = status_from_exception(error);
-        complete_later(m_io_service, [this, callback, status] { callback(*this, status); });
+        const Status status = detail::status_from_exception(error);
+        detail::complete_later(m_io_service, [this, callback, status] { callback(*this, status); });
     }
 }
 
@@ -446,7 +424,7 @@ std::unique_ptr<TLSTransport> TLSTransport::adopt(tcp::socket socket, Status& fa
         transport->m_ssl_socket.set_verify_mode(asio::ssl::verify_none, ignored);
         return transport;
     } catch (const std::exception& error) {
-        failure = status_from_exception(error);
+        failure = detail::status_from_exception(error);
     }
     return nullptr;
 }
@@ -476,7 +454,7 @@ std::unique_ptr<Transport> TLSTransport::accept(Status* status)
     try {
         transport = accept_connection(result);
     } catch (const std::exception& error) {
-        result = status_from_exception(error);
+        result = detail::status_from_exception(error);
     }
     if (status != nullptr) {
         *status = result;
@@ -524,8 +502,8 @@ void TLSTransport::accept_async(accept_handler_t callback)
                 }));
         });
     } catch (const std::exception& error) {
-        const Status status = status_from_exception(error);
-        complete_later(m_io_service, [this, callback, status] { callback(*this, nullptr, status); });
+        const Status status = detail::status_from_exception(error);
+        detail::complete_later(m_io_service, [this, callback, status] { callback(*this, nullptr, status); });
     }
 }
 
@@ -599,8 +577,8 @@ void TLSTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, re
             }
         });
     } catch (const std::exception& error) {
-        const Status status = status_from_exception(error);
-        complete_later(m_io_service,
+        const Status status = detail::status_from_exception(error);
+        detail::complete_later(m_io_service,
                        [this, buffer, length, callback, status] { callback(*this, -1, buffer, length, status); });
     }
 }
@@ -662,8 +640,8 @@ void TLSTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
         });
     } catch (const std::exception& error) {
         m_write_in_flight = false;
-        const Status status = status_from_exception(error);
-        complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
+        const Status status = detail::status_from_exception(error);
+        detail::complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
     }
 }
 
