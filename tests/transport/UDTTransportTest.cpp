@@ -133,11 +133,10 @@ TEST_F(UDTConnected, ExchangesBytesBothWays)
 TEST_F(UDTConnected, CarriesALargeTransferIntact)
 {
     const Watchdog watchdog = guard(std::chrono::seconds(60));
-    const std::vector<char> sent = pattern(3 * 1024 * 1024 + 123);
+    std::vector<char> sent = pattern(3 * 1024 * 1024 + 123);
+    const auto size = static_cast<korvane_buf_len_t>(sent.size());
     korvane_buf_len_t write_result = 0;
-    std::thread writer([&] {
-        write_result = client.write(const_cast<char*>(sent.data()), static_cast<korvane_buf_len_t>(sent.size()), nullptr);
-    });
+    std::thread writer([&] { write_result = client.write(sent.data(), size, nullptr); });
     std::vector<char> received(sent.size());
     Status status;
     const korvane_buf_len_t count =
