@@ -12,6 +12,7 @@
 #include "message/Message.hpp"
 #include "transport/Transport.hpp"
 #include "transport/TCPTransport.hpp"
+#include "transport/TLSTransport.hpp"
 #include "transport/UDTTransport.hpp"
 #include "transport/CallbackTransport.hpp"
 #include "transport/TransportFramer.hpp"
