@@ -145,7 +145,8 @@ Status::transport_status_code_t from_udt_error(int error)
 UDTTransport::UDTTransport() : UDTTransport(UDP_BUFFER_SIZE, UDP_BUFFER_SIZE) {}
 
 UDTTransport::UDTTransport(int udp_send_buffer, int udp_receive_buffer)
-    : m_socket(UDT::INVALID_SOCK), m_connected(false), m_udp_send_buffer(udp_send_buffer), m_udp_receive_buffer(udp_receive_buffer)
+    : m_socket(UDT::INVALID_SOCK), m_connected(false), m_udp_send_buffer(udp_send_buffer),
+      m_udp_receive_buffer(udp_receive_buffer)
 {
     acquire_library();
 }
