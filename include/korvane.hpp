@@ -17,3 +17,4 @@
 #include "pipeline/Decoder.hpp"
 #include "pipeline/Pipeline.hpp"
 #include "socket/SocketImpl.hpp"
+#include "socket/MultiplexedSocket.hpp"
