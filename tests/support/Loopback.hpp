@@ -1,17 +1,23 @@
 // Shared helpers for tests that open real connections on loopback: free
-// ports, event-loop threads that stop on their own, and one-shot completions
-// with deadlines. Nothing here sleeps.
+// ports, event-loop threads that stop on their own, one-shot completions
+// with deadlines, connected transport pairs and a plain POSIX socket to act
+// as a hand-driven peer. Nothing here sleeps.
 #pragma once
 
 #include <asio.hpp>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
+
+#include "transport/Transport.hpp"
 
 namespace korvane {
 namespace testing {
@@ -86,6 +92,12 @@ private:
     int m_count;
 };
 
+/// Stands in for LoopRunner where a transport completes everything on the
+/// calling thread and has no loop to run.
+struct NoLoop {
+    explicit NoLoop(int = 0) {}
+};
+
 /// Runs the event loop of transport class `T` (anything with a static
 /// protected `m_io_service` and a default constructor) on `threads` threads
 /// through `T::start()`, kept busy by a work guard. On destruction the guard
@@ -131,6 +143,71 @@ private:
     CountDown m_finished;
     std::vector<std::thread> m_threads;
 };
+
+/// Two connected ends and the listener that produced the server end.
+struct ConnectedPair {
+    std::unique_ptr<Transport> listener;
+    std::unique_ptr<Transport> client;
+    std::unique_ptr<Transport> server;
+    /// The first failure on the way, for assertion messages.
+    Transport::StatusCode status;
+
+    explicit operator bool() const { return client && server; }
+};
+
+/// Binds `listener` to `address`:`port` (a free TCP port when 0), connects
+/// `client` with the blocking calls and accepts on a helper thread, all
+/// within DEADLINE. Works for any transport whose blocking accept returns
+/// once the listener is closed.
+ConnectedPair connect_pair(std::unique_ptr<Transport> listener, std::unique_ptr<Transport> client,
+                           const std::string& address = "127.0.0.1", std::uint16_t port = 0);
+
+/// A plain POSIX TCP socket on 127.0.0.1, for tests that look at or craft
+/// the exact bytes on the wire. Every wait is bounded by a deadline.
+class RawSocket {
+public:
+    RawSocket() = default;
+    explicit RawSocket(int fd) : m_fd(fd) {}
+    ~RawSocket();
+    RawSocket(RawSocket&& other) noexcept;
+    RawSocket& operator=(RawSocket&& other) noexcept;
+    RawSocket(const RawSocket&) = delete;
+    RawSocket& operator=(const RawSocket&) = delete;
+
+    /// Listening on 127.0.0.1:`port`; invalid on failure.
+    static RawSocket listen(std::uint16_t port);
+    /// Connected to 127.0.0.1:`port`; invalid on failure.
+    static RawSocket connect(std::uint16_t port);
+    /// One connection from this listener, or an invalid socket after the deadline.
+    RawSocket accept(std::chrono::milliseconds deadline = DEADLINE);
+
+    bool valid() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+
+    /// Sends every byte; false on failure.
+    bool send_all(const void* data, std::size_t length);
+    bool send_all(const std::vector<unsigned char>& bytes) { return send_all(bytes.data(), bytes.size()); }
+    /// Up to `length` bytes: fewer only when the stream ends or the deadline passes.
+    std::vector<unsigned char> receive(std::size_t length, std::chrono::milliseconds deadline = DEADLINE);
+    /// True when the peer has ended the stream (and sent nothing more) before the deadline.
+    bool at_end(std::chrono::milliseconds deadline = DEADLINE);
+    /// Ends our sending direction; the peer reads end of stream.
+    void shutdown_write();
+    void close();
+
+private:
+    int m_fd = -1;
+};
+
+/// `client` connected to a RawSocket peer listening on a free port.
+struct RawPair {
+    std::unique_ptr<Transport> transport;
+    RawSocket peer;
+    Transport::StatusCode status;
+
+    explicit operator bool() const { return transport && peer.valid(); }
+};
+RawPair connect_to_raw_peer(std::unique_ptr<Transport> client);
 
 } // namespace testing
 } // namespace korvane
