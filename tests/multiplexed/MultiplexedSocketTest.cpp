@@ -161,6 +161,7 @@ const Status ALL_FAILED(Status::TRANSPORT_STATUS_NOT_CONNECTED, "Every underlyin
 
 TEST(MultiplexedFrames, IdAndDataFramesOnTheWire)
 {
+    Sent sent; // outlives the socket, whose destruction completes the sends
     Pair pair = connected_pair(3);
     const auto first = bytes(pair.client.fakes[0]->sent().at(0));
     for (FakeSocket* fake : pair.client.fakes) {
@@ -170,7 +171,6 @@ TEST(MultiplexedFrames, IdAndDataFramesOnTheWire)
         EXPECT_EQ(std::vector<unsigned char>(id.begin() + 8, id.end()), (std::vector<unsigned char>{0, 0, 0, 3}));
     }
 
-    Sent sent;
     pair.client.socket->send(text("abc"), sent.handler());
     pair.client.socket->send(Message(), sent.handler());
     EXPECT_EQ(bytes(pair.client.fakes[0]->sent().back()),
