@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,12 +38,12 @@ std::uint16_t free_udp_port();
 template <typename T>
 class Completion {
 public:
+    // Notifies under the lock: a waiter that wakes early must not return and
+    // destroy this object while the notification is still under way.
     void set(T value)
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_value.emplace(std::move(value));
-        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_value.emplace(std::move(value));
         m_cv.notify_all();
     }
 
@@ -74,10 +75,8 @@ public:
     explicit CountDown(int count) : m_count(count) {}
     void arrive()
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            --m_count;
-        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        --m_count;
         m_cv.notify_all();
     }
     bool wait(std::chrono::milliseconds deadline = DEADLINE)
@@ -111,12 +110,21 @@ class LoopRunner {
 
 public:
     explicit LoopRunner(int threads = 2)
+        : LoopRunner(threads, [] {
+              T transport;
+              transport.start();
+          })
+    {
+    }
+
+    /// The same, each thread entering the loop through `enter` instead, for
+    /// example a socket's start(), which may do work of its own first.
+    LoopRunner(int threads, std::function<void()> enter)
         : m_guard(asio::make_work_guard(Access::service())), m_finished(threads)
     {
         for (int i = 0; i < threads; ++i) {
-            m_threads.emplace_back([this] {
-                T transport;
-                transport.start();
+            m_threads.emplace_back([this, enter] {
+                enter();
                 m_finished.arrive();
             });
         }
