@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <queue>
 #include <string>
@@ -175,7 +176,19 @@ protected:
     Transport::StatusCode m_send_error;
     Transport::StatusCode m_recv_error;
     std::queue<std::vector<Socket>> m_accept_ready; // complete groups nobody asked for yet
+    /// One per underlying socket: serialises the calls made into it.
+    std::unique_ptr<std::recursive_mutex[]> m_calls;
 
+    /// Calls `f(socket)` on underlying socket `index` under its lock.
+    template <typename F>
+    void call(std::size_t index, F&& f);
+    /// Runs `work` now, or once the current call into an underlying socket
+    /// (which completed something early) has returned.
+    void soon(std::function<void()> work);
+    /// Runs deferred work once no call is in progress on this thread.
+    static void drain();
+    /// Carries out `actions` now, or defers them like soon().
+    void finish(Actions& actions);
     void run(Actions& actions);
     void begin(bool consume_first);
     std::size_t index_of(const SocketImpl& context) const;

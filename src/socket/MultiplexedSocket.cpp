@@ -2,9 +2,13 @@
 // accept loop that gathers a client's connections into one socket.
 //
 // Every handler decides under m_mutex what has to happen and records it in an
-// Actions list; the list is carried out after the lock is released. So no user
-// callback runs under the lock, and an underlying socket that completes an
-// operation on the calling thread re-enters without deadlocking.
+// Actions list; the list is carried out after the lock is released, so no user
+// callback runs under it. Calls into one underlying socket are serialised by
+// that connection's own lock (close() on an application thread must not meet a
+// loop thread handing the same socket a frame). An underlying socket may
+// complete an operation before the call returns: what that completion decides
+// is deferred until the call is over, so connection locks never nest and no
+// user callback runs under one.
 #include "socket/MultiplexedSocket.hpp"
 
 #include <algorithm>
@@ -49,6 +53,11 @@ Status lost_frame_status()
 // The event loop is shared by every socket of a transport class, so one
 // blocking start() per thread is enough: later calls must not block again.
 thread_local bool g_first_start = true;
+
+// Depth of calls into underlying sockets on this thread, and the work their
+// early completions left for when the outermost call has returned.
+thread_local int g_calls = 0;
+thread_local std::vector<std::function<void()>> g_deferred;
 
 // A blocking call's private wait. The completion sets the flag under the
 // waiter's mutex before notifying, so the wake-up cannot be lost; the state is
@@ -126,7 +135,8 @@ MultiplexedSocket::MultiplexedSocket(std::vector<Socket> socket)
       m_live(m_sockets.size()),
       m_running(false),
       m_send_broken(false),
-      m_recv_broken(false)
+      m_recv_broken(false),
+      m_calls(new std::recursive_mutex[m_sockets.size()])
 {
 }
 
@@ -184,20 +194,60 @@ Message MultiplexedSocket::create_id_frame(korvane_multiplex_connection_uuid_t u
 
 // ---------------------------------------------------------------- plumbing
 
+template <typename F>
+void MultiplexedSocket::call(std::size_t index, F&& f)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_calls[index]);
+    ++g_calls;
+    f(*m_sockets[index]);
+    --g_calls;
+}
+
+void MultiplexedSocket::soon(std::function<void()> work)
+{
+    if (g_calls > 0) {
+        g_deferred.push_back(std::move(work));
+    } else {
+        work();
+    }
+}
+
+void MultiplexedSocket::drain()
+{
+    while (g_calls == 0 && !g_deferred.empty()) {
+        std::function<void()> work = std::move(g_deferred.front());
+        g_deferred.erase(g_deferred.begin());
+        work();
+    }
+}
+
+void MultiplexedSocket::finish(Actions& actions)
+{
+    if (g_calls > 0) {
+        auto later = std::make_shared<Actions>(std::move(actions));
+        g_deferred.push_back([this, later] { run(*later); });
+    } else {
+        run(actions);
+    }
+}
+
 void MultiplexedSocket::run(Actions& actions)
 {
     for (auto& send : actions.sends) {
-        m_sockets[send.first]->send(std::move(send.second), [this](SocketImpl& context, Status status) {
-            producer_handler(context, std::move(status));
+        call(send.first, [this, &send](SocketImpl& socket) {
+            socket.send(std::move(send.second),
+                        [this](SocketImpl& context, Status status) { producer_handler(context, std::move(status)); });
         });
     }
     for (std::size_t index : actions.receives) {
-        m_sockets[index]->recv([this](SocketImpl& context, Message message, Status status) {
-            consumer_handler(context, std::move(message), status);
+        call(index, [this](SocketImpl& socket) {
+            socket.recv([this](SocketImpl& context, Message message, Status status) {
+                consumer_handler(context, std::move(message), status);
+            });
         });
     }
     for (std::size_t index : actions.closes) {
-        m_sockets[index]->close();
+        call(index, [](SocketImpl& socket) { socket.close(); });
     }
     for (auto& sender : actions.senders) {
         sender.first(*this, sender.second);
@@ -212,6 +262,7 @@ void MultiplexedSocket::run(Actions& actions)
         handover.callback(*this, std::move(owner), Status());
     }
     actions.discard.clear();
+    drain();
 }
 
 // Marks the socket connected and gets frames flowing in both directions.
@@ -277,25 +328,29 @@ void MultiplexedSocket::connect(std::string address, Transport::port_t port, con
     auto ready = std::make_shared<std::atomic<korvane_multiplex_connection_id_t>>(0);
 
     auto sent = [this, ready, total, callback](SocketImpl&, Status status) {
-        if (!status) {
-            callback(*this, status);
-            return;
-        }
-        if (++*ready == total) {
-            begin(false);
-            callback(*this, m_stop ? shutdown_status() : status);
-        }
+        soon([this, ready, total, callback, status] {
+            if (!status) {
+                callback(*this, status);
+            } else if (++*ready == total) {
+                begin(false);
+                callback(*this, m_stop ? shutdown_status() : status);
+            }
+        });
     };
-    auto connected = [this, uuid, total, sent, callback](SocketImpl& socket, Status status) {
-        if (!status) {
-            callback(*this, status);
-            return;
-        }
-        socket.send(create_id_frame(uuid, total), sent);
-    };
-    for (Socket& socket : m_sockets) {
-        socket->connect(address, port, connected);
+    for (std::size_t i = 0; i < m_sockets.size(); ++i) {
+        auto connected = [this, i, uuid, total, sent, callback](SocketImpl&, Status status) {
+            soon([this, i, uuid, total, sent, callback, status] {
+                if (!status) {
+                    callback(*this, status);
+                    return;
+                }
+                call(i, [&](SocketImpl& socket) { socket.send(create_id_frame(uuid, total), sent); });
+                drain();
+            });
+        };
+        call(i, [&](SocketImpl& socket) { socket.connect(address, port, connected); });
     }
+    drain();
 }
 
 Transport::StatusCode MultiplexedSocket::bind(Transport::port_t port, std::string address) noexcept
@@ -337,14 +392,19 @@ void MultiplexedSocket::accept_async(accept_handler_t callback) noexcept
         callback(*this, Socket(), refusal);
         return;
     }
-    run(actions);
+    finish(actions);
 }
 
 void MultiplexedSocket::accept_()
 {
-    m_sockets[0]->accept_async([this](SocketImpl& context, Socket socket, Status status) {
-        accept_handler(context, std::move(socket), status);
+    call(0, [this](SocketImpl& listener) {
+        listener.accept_async([this](SocketImpl& context, Socket socket, Status status) {
+            soon([this, &context, shared = std::make_shared<Socket>(std::move(socket)), status] {
+                accept_handler(context, std::move(*shared), status);
+            });
+        });
     });
+    drain();
 }
 
 void MultiplexedSocket::accept_handler(SocketImpl& context, Socket socket, const Transport::StatusCode& status)
@@ -360,21 +420,25 @@ void MultiplexedSocket::accept_handler(SocketImpl& context, Socket socket, const
         } else {
             dropped = std::move(socket);
         }
-        // A closed listener fails every accept at once: re-arming would spin.
+        // A closed listener, or one that cannot accept asynchronously, fails
+        // every accept at once: re-arming would spin.
         rearm = !m_stop && status.code() != Status::TRANSPORT_STATUS_OPERATION_ABORTED &&
-                status.code() != Status::TRANSPORT_STATUS_BAD_DESCRIPTOR;
+                status.code() != Status::TRANSPORT_STATUS_BAD_DESCRIPTOR &&
+                status.code() != Status::TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED;
     }
     dropped.reset();
     if (arriving != nullptr) {
+        // Nobody else calls into a connection waiting for its id frame.
+        ++g_calls;
         arriving->recv([this](SocketImpl& connection, Message message, Status outcome) {
             accept_read_handler(connection, std::move(message), outcome);
         });
+        --g_calls;
     }
-    if (rearm) {
-        context.accept_async([this](SocketImpl& listener, Socket next, Status outcome) {
-            accept_handler(listener, std::move(next), outcome);
-        });
+    if (rearm && &context == m_sockets[0].get()) {
+        accept_();
     }
+    drain();
 }
 
 void MultiplexedSocket::accept_read_handler(SocketImpl& context, Message message, const Transport::StatusCode& status)
@@ -413,7 +477,7 @@ void MultiplexedSocket::accept_read_handler(SocketImpl& context, Message message
             hand_out_groups(actions);
         }
     }
-    run(actions);
+    finish(actions);
 }
 
 // Pairs complete groups with the oldest waiting accept_async callers.
@@ -435,7 +499,7 @@ void MultiplexedSocket::produce()
         std::lock_guard<std::mutex> lock(m_mutex);
         collect_sends(actions);
     }
-    run(actions);
+    finish(actions);
 }
 
 // At most one frame of ours per connection at a time: that keeps each
@@ -490,7 +554,7 @@ void MultiplexedSocket::producer_handler(SocketImpl& context, Transport::StatusC
             }
         }
     }
-    run(actions);
+    finish(actions);
 }
 
 void MultiplexedSocket::queue_send(Message frame, send_handler_t callback)
@@ -515,7 +579,7 @@ void MultiplexedSocket::queue_send(Message frame, send_handler_t callback)
         callback(*this, refusal);
         return;
     }
-    run(actions);
+    finish(actions);
 }
 
 void MultiplexedSocket::send(Message& message, send_handler_t callback) noexcept
@@ -567,7 +631,7 @@ void MultiplexedSocket::consume()
             }
         }
     }
-    run(actions);
+    finish(actions);
 }
 
 void MultiplexedSocket::consumer_handler(SocketImpl& context, Message message, const Transport::StatusCode& status)
@@ -605,7 +669,7 @@ void MultiplexedSocket::consumer_handler(SocketImpl& context, Message message, c
             }
         }
     }
-    run(actions);
+    finish(actions);
 }
 
 // Drops stale duplicates from the top; true when the frame whose turn it is
@@ -703,7 +767,7 @@ void MultiplexedSocket::queue_recv(recv_handler_t callback)
         callback(*this, Message(), shutdown_status());
         return;
     }
-    run(actions);
+    finish(actions);
 }
 
 void MultiplexedSocket::recv(recv_handler_t callback) noexcept
@@ -797,11 +861,13 @@ Transport::StatusCode MultiplexedSocket::close() noexcept
             }
         }
     }
-    for (Socket& socket : m_sockets) {
-        const Status closed = socket->close();
-        if (!closed) {
-            result = closed;
-        }
+    for (std::size_t i = 0; i < m_sockets.size(); ++i) {
+        call(i, [&result](SocketImpl& socket) {
+            const Status closed = socket.close();
+            if (!closed) {
+                result = closed;
+            }
+        });
     }
     run(actions);
     for (; !acceptors.empty(); acceptors.pop()) {
