@@ -26,6 +26,9 @@ public:
     Status bind_result;
     Status blocking_send_result;
 
+    /// When set, asynchronous sends fail with it before send() returns, as an
+    /// encoder failure or an oversized message does.
+    std::optional<Status> fail_sends_at_once;
     /// Whether close() aborts outstanding operations, as transports do.
     bool abort_on_close = true;
     /// Set to true when the fake is destroyed (dropped connections).
@@ -143,6 +146,10 @@ public:
     Status send(Message&& message) noexcept override { return send(message); }
     void send(Message& message, send_handler_t callback) noexcept override
     {
+        if (fail_sends_at_once) {
+            callback(*this, *fail_sends_at_once);
+            return;
+        }
         locked([&] {
             m_sent.push_back(message);
             m_sends.emplace_back(message, std::move(callback));

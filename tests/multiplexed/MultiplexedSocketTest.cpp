@@ -391,6 +391,21 @@ TEST(MultiplexedFailure, FrameLostWithAConnectionFailsReceiversInsteadOfStalling
     EXPECT_EQ(got.statuses[1].message(), "A message was lost with a failed connection");
 }
 
+TEST(MultiplexedFailure, SendFailingBeforeTheCallReturnsClosesOnlyThatConnection)
+{
+    Pair pair = connected_pair(2);
+    const Status too_large(Status::TRANSPORT_STATUS_MSG_TOO_LARGE, "too large");
+    pair.client.fakes[0]->fail_sends_at_once = too_large;
+    Sent sent;
+    pair.client.socket->send(text("m0"), sent.handler()); // lost on connection 0
+    pair.client.socket->send(text("m1"), sent.handler());
+    EXPECT_EQ(sent.statuses, std::vector<Status>{too_large});
+    EXPECT_TRUE(pair.client.fakes[0]->closed());
+    pair.client.fakes[1]->complete_send();
+    EXPECT_EQ(sent.statuses.size(), 2u);
+    EXPECT_EQ(sent.statuses[1], Status());
+}
+
 TEST(MultiplexedConnect, BlockingConnectStopsAtTheFirstFailure)
 {
     Side side = make_side(3);
@@ -572,6 +587,9 @@ TEST_F(AcceptLoop, StopsReArmingOnceTheListenerOrTheSocketIsClosed)
     EXPECT_FALSE(listener->accept_armed());
     std::thread([this] { side.socket->start(); }).join();
     listener->complete_accept(Socket(), Status(Status::TRANSPORT_STATUS_BAD_DESCRIPTOR, "closed"));
+    EXPECT_FALSE(listener->accept_armed());
+    std::thread([this] { side.socket->start(); }).join();
+    listener->complete_accept(Socket(), Status(Status::TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED, "Unsupported operation"));
     EXPECT_FALSE(listener->accept_armed());
 
     std::thread([this] { side.socket->start(); }).join();
