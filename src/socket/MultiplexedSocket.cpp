@@ -50,6 +50,22 @@ Status lost_frame_status()
     return Status(Status::TRANSPORT_STATUS_CONNECTION_ABORTED, "A message was lost with a failed connection");
 }
 
+// A received payload that shares its frame's buffer: delivery copies nothing.
+// The frame's owner keeps the bytes alive for as long as the payload lives.
+class SharedPayload : public Message {
+public:
+    explicit SharedPayload(const Message& frame)
+    {
+        const korvane_buf_len_t length = frame.length() - FRAME_HEADER_SIZE;
+        if (frame.null() || length <= 0) {
+            return;
+        }
+        const std::shared_ptr<char>& owner = frame.*(&SharedPayload::m_buffer);
+        m_buffer = std::shared_ptr<char>(owner, owner.get() + FRAME_HEADER_SIZE);
+        m_length = length;
+    }
+};
+
 // The event loop is shared by every socket of a transport class, so one
 // blocking start() per thread is enough: later calls must not block again.
 thread_local bool g_first_start = true;
@@ -688,7 +704,7 @@ void MultiplexedSocket::collect_deliveries(Actions& actions)
 {
     while (!m_recv_callback_queue.empty() && next_frame_parked()) {
         actions.receivers.push_back(
-            {std::move(m_recv_callback_queue.front()), extract_mutliplex_frame(m_recv_queue.top()), Status()});
+            {std::move(m_recv_callback_queue.front()), SharedPayload(m_recv_queue.top()), Status()});
         m_recv_callback_queue.pop();
         m_recv_queue.pop();
         ++m_recv_uid;
@@ -786,7 +802,7 @@ Message MultiplexedSocket::recv(Transport::StatusCode* status) noexcept
             return Message();
         }
         if (m_recv_callback_queue.empty() && next_frame_parked()) {
-            Message payload = extract_mutliplex_frame(m_recv_queue.top());
+            Message payload = SharedPayload(m_recv_queue.top());
             m_recv_queue.pop();
             ++m_recv_uid;
             return payload;
