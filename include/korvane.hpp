@@ -22,4 +22,5 @@
 #include "pipeline/decoder/Decompressor.hpp"
 #include "pipeline/decoder/Decryptor.hpp"
 #include "socket/SocketImpl.hpp"
+#include "socket/BasicSocket.hpp"
 #include "socket/MultiplexedSocket.hpp"

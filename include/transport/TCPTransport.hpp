@@ -93,9 +93,10 @@ private:
     void set_client_options();
     std::unique_ptr<Transport> adopt(asio::ip::tcp::socket& socket, StatusCode& status);
 
-    // The resolution of a connect_async in flight, so that close() can abort
-    // it before it reaches the connection.
-    std::weak_ptr<asio::ip::tcp::resolver> m_resolver;
+    // The connect_async still resolving, so that close() can abandon it
+    // before it reaches the connection.
+    struct ConnectAttempt;
+    std::weak_ptr<ConnectAttempt> m_connect_attempt;
 };
 
 } // namespace korvane

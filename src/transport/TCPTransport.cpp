@@ -9,6 +9,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <new>
@@ -157,6 +158,14 @@ Status TCPTransport::connect(std::string address, port_t port)
     }
 }
 
+struct TCPTransport::ConnectAttempt {
+    explicit ConnectAttempt(asio::io_service& service) : resolver(service) {}
+    tcp::resolver resolver;
+    // Set by close(): the resolver's own cancel cannot stop a lookup that has
+    // already finished on asio's resolver thread.
+    std::atomic<bool> abandoned{false};
+};
+
 void TCPTransport::connect_async(std::string address, port_t port, connect_handler_t callback)
 {
     using iterator = tcp::resolver::results_type::iterator;
@@ -171,22 +180,29 @@ void TCPTransport::connect_async(std::string address, port_t port, connect_handl
         }
         callback(*this, status);
     };
+    auto on_resolve = [this, callback, on_connect](const std::shared_ptr<ConnectAttempt>& attempt,
+                                                   asio::error_code error, tcp::resolver::results_type results) {
+        if (!error && attempt->abandoned) {
+            error = asio::error::operation_aborted;
+        }
+        Status status = error ? detail::status_from(error) : Status();
+        if (!error) {
+            try {
+                asio::async_connect(m_socket, results.begin(), results.end(), on_connect);
+                return;
+            } catch (const std::exception& failure) {
+                status = status_from_exception(failure);
+            }
+        }
+        callback(*this, status);
+    };
     try {
-        auto resolver = std::make_shared<tcp::resolver>(m_io_service);
-        m_resolver = resolver;
-        resolver->async_resolve(
+        auto attempt = std::make_shared<ConnectAttempt>(m_io_service);
+        m_connect_attempt = attempt;
+        attempt->resolver.async_resolve(
             address, std::to_string(port), RESOLVE_FLAGS,
-            [this, resolver, callback, on_connect](const asio::error_code& error, tcp::resolver::results_type results) {
-                Status status = error ? detail::status_from(error) : Status();
-                if (!error) {
-                    try {
-                        asio::async_connect(m_socket, results.begin(), results.end(), on_connect);
-                        return;
-                    } catch (const std::exception& failure) {
-                        status = status_from_exception(failure);
-                    }
-                }
-                callback(*this, status);
+            [attempt, on_resolve](const asio::error_code& error, tcp::resolver::results_type results) {
+                on_resolve(attempt, error, std::move(results));
             });
     } catch (const std::exception& error) {
         const Status status = status_from_exception(error);
@@ -374,14 +390,18 @@ void TCPTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
 Status TCPTransport::close()
 {
     asio::error_code ignored;
-    if (auto resolver = m_resolver.lock()) {
-        resolver->cancel();
+    if (auto attempt = m_connect_attempt.lock()) {
+        attempt->abandoned = true;
+        attempt->resolver.cancel();
     }
-    // Shutting the listener down wakes a blocking accept on another thread.
+    // Pending accepts are cancelled before the shutdown: a loop thread that
+    // saw the shut-down listener first would complete them with EINVAL
+    // instead of OPERATION_ABORTED. The shutdown wakes a blocking accept on
+    // another thread.
+    m_acceptor.cancel(ignored);
     if (m_acceptor.is_open()) {
         ::shutdown(m_acceptor.native_handle(), SHUT_RDWR);
     }
-    m_acceptor.cancel(ignored);
     m_acceptor.close(ignored);
 
     if (!m_socket.is_open()) {

@@ -64,6 +64,8 @@ class FramerWire : public ::testing::Test {
 protected:
     void SetUp() override { reconnect(); }
 
+    void TearDown() override { EXPECT_FALSE(m_watchdog.fired()) << "a blocking call hung until the watchdog ended it"; }
+
     void reconnect()
     {
         m_framer.reset();
@@ -103,6 +105,9 @@ protected:
     LoopRunner<TCPTransport> m_loop{2};
     std::unique_ptr<TransportFramer> m_framer;
     RawSocket m_peer;
+    // A framer that waits for bytes that never come sees the end of the
+    // stream instead of hanging the test.
+    Watchdog m_watchdog{[this] { m_peer.shutdown_both(); }, std::chrono::seconds(30)};
 };
 
 TEST_F(FramerWire, SendsAZeroedWordThenTheBigEndianLengthThenThePayload)
@@ -212,6 +217,14 @@ TEST_F(FramerWire, LargestFrameTravelsBothWays)
     ASSERT_EQ(8 + LARGEST, wire.size());
     EXPECT_TRUE(std::equal(expected_header.begin(), expected_header.end(), wire.begin()));
     EXPECT_EQ(0, std::memcmp(wire.data() + 8, bytes, LARGEST));
+
+    // Out through the asynchronous send, as one frame buffer.
+    Completion<Bytes> peer_got;
+    std::thread reader([&] { peer_got.set(m_peer.receive(8 + LARGEST)); });
+    const auto async_sent = send_async(big);
+    reader.join();
+    EXPECT_EQ(static_cast<long>(8 + LARGEST), async_sent.first) << async_sent.second;
+    EXPECT_TRUE(wire == peer_got.wait().value_or(Bytes()));
 
     // In through both receives.
     for (bool asynchronous : {false, true}) {

@@ -88,16 +88,6 @@ TEST(Pipeline, StagesRunInOrderAndTheFirstFailureStopsTheChain)
     EXPECT_EQ(Status(Status::TRANSPORT_STATUS_NO_DATA, "failed at 1"), status);
 }
 
-TEST(Pipeline, NullInputIsRefusedByTheFirstBuiltInStage)
-{
-    Pipeline pipeline;
-    pipeline.append_encoder(std::make_shared<Compressor>());
-    pipeline.append_encoder(std::make_shared<Encryptor>());
-    Status status;
-    EXPECT_TRUE(pipeline.encode(Message(), &status).null());
-    EXPECT_EQ(encode_error("Zero length input"), status);
-}
-
 TEST(Pipeline, CompressionThenEncryptionUndoneByDecodersInReverse)
 {
     Pipeline sender;

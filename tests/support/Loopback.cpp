@@ -205,6 +205,11 @@ void RawSocket::shutdown_write()
     ::shutdown(m_fd, SHUT_WR);
 }
 
+void RawSocket::shutdown_both()
+{
+    ::shutdown(m_fd, SHUT_RDWR);
+}
+
 void RawSocket::close()
 {
     if (m_fd >= 0) {

@@ -38,10 +38,10 @@ std::uint16_t free_udp_port();
 template <typename T>
 class Completion {
 public:
-    // Notifies under the lock: a waiter that wakes early must not return and
-    // destroy this object while the notification is still under way.
     void set(T value)
     {
+        // Notified under the lock: the waiter may destroy this object as soon
+        // as it sees the value, so nothing may touch it after the unlock.
         std::lock_guard<std::mutex> lock(m_mutex);
         m_value.emplace(std::move(value));
         m_cv.notify_all();
@@ -75,7 +75,7 @@ public:
     explicit CountDown(int count) : m_count(count) {}
     void arrive()
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex); // see Completion::set
         --m_count;
         m_cv.notify_all();
     }
@@ -89,6 +89,51 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     int m_count;
+};
+
+/// Guards a blocking call that a broken build could leave waiting forever:
+/// if still armed when the deadline passes, runs `on_expiry` (typically a
+/// shutdown of the peer, so that the blocked call sees the end of the
+/// stream) on its own thread. Destruction disarms it.
+class Watchdog {
+public:
+    explicit Watchdog(std::function<void()> on_expiry, std::chrono::milliseconds deadline = DEADLINE)
+        : m_thread([this, on_expiry = std::move(on_expiry), deadline] {
+              std::unique_lock<std::mutex> lock(m_mutex);
+              if (!m_cv.wait_for(lock, deadline, [this] { return m_disarmed; })) {
+                  m_fired = true;
+                  lock.unlock();
+                  on_expiry();
+              }
+          })
+    {
+    }
+
+    ~Watchdog()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_disarmed = true;
+        }
+        m_cv.notify_all();
+        m_thread.join();
+    }
+
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+    bool fired() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_fired;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_disarmed = false;
+    bool m_fired = false;
+    std::thread m_thread; // last: starts once the state above exists
 };
 
 /// Stands in for LoopRunner where a transport completes everything on the
@@ -201,6 +246,9 @@ public:
     bool at_end(std::chrono::milliseconds deadline = DEADLINE);
     /// Ends our sending direction; the peer reads end of stream.
     void shutdown_write();
+    /// Ends both directions without releasing the descriptor (safe while
+    /// another thread still uses it).
+    void shutdown_both();
     void close();
 
 private:

@@ -92,6 +92,8 @@ protected:
         ASSERT_TRUE(m_pair) << m_pair.status;
     }
 
+    void TearDown() override { EXPECT_FALSE(m_watchdog.fired()) << "a blocking call hung until the watchdog ended it"; }
+
     Transport& client() { return *m_pair.client; }
     Transport& server() { return *m_pair.server; }
 
@@ -99,6 +101,14 @@ protected:
     // transports below still find a loop to run on.
     typename Traits::Loop m_loop{2};
     ConnectedPair m_pair;
+    // A blocking call that never returns fails the test instead of hanging it.
+    Watchdog m_watchdog{[this] {
+                            if (m_pair) {
+                                m_pair.client->close();
+                                m_pair.server->close();
+                            }
+                        },
+                        std::chrono::seconds(30)};
 };
 
 TYPED_TEST_SUITE_P(TransportConformance);

@@ -300,6 +300,30 @@ TEST(TCPTransport, CloseAbortsAPendingAccept)
     EXPECT_EQ(Status::TRANSPORT_STATUS_CONNECTION_REFUSED, client.connect("127.0.0.1", listener.port).code());
 }
 
+TEST(TCPTransport, CloseAbortsAConnectStillResolving)
+{
+    // No loop runs yet, so the resolution cannot have been delivered when
+    // close() comes: the connect must not go ahead afterwards.
+    Listener listener;
+    ASSERT_EQ(Status(), listener.status);
+    TCPTransport client;
+    Completion<Status> done;
+    client.connect_async("127.0.0.1", listener.port, [&](Transport&, Status status) { done.set(status); });
+    EXPECT_EQ(Status(), client.close());
+
+    Completion<Status> returned;
+    std::thread loop([&] { returned.set(client.start()); });
+    const auto result = done.wait();
+    if (!returned.wait()) {
+        client.stop();
+    }
+    loop.join();
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(Status::TRANSPORT_STATUS_OPERATION_ABORTED, result->code()) << *result;
+    char byte = 0;
+    EXPECT_EQ(-1, client.write(&byte, 1, nullptr));
+}
+
 TEST(TCPTransport, StopOnOneTransportEndsStartOfAnother)
 {
     // A pending accept keeps the loop busy, so only stop() can end start().
@@ -366,7 +390,12 @@ TEST(TCPTransport, ConnectingAgainEndsTheEarlierConnection)
 
     ASSERT_EQ(Status(), client.connect("127.0.0.1", second.port));
     char byte = 0;
-    EXPECT_EQ(0, old_server->read(&byte, 1, &status, true));
+    {
+        const int old_fd = Peek::fd(*old_server);
+        Watchdog watchdog([old_fd] { ::shutdown(old_fd, SHUT_RDWR); });
+        EXPECT_EQ(0, old_server->read(&byte, 1, &status, true));
+        EXPECT_FALSE(watchdog.fired());
+    }
     auto new_server = second.transport.accept(&status);
     ASSERT_NE(nullptr, new_server) << status;
     EXPECT_EQ(1, client.write(&byte, 1, &status));

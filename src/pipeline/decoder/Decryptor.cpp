@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 
+#include "pipeline/CounterNonce.hpp"
 #include "pipeline/StageResult.hpp"
 
 namespace korvane {
@@ -47,7 +48,7 @@ Message Decryptor::process(Message input, Transport::StatusCode* status)
     if (input.null()) {
         return detail::stage_failure(status, Status::TRANSPORT_STATUS_PIPELINE_ENCODE_ERROR, "Zero length input");
     }
-    xs::nonce(m_nonce, m_count++);
+    detail::next_counter_nonce(m_nonce, m_count++);
     if (input.length() < TAG_SIZE || !m_shared_key_valid) {
         return detail::stage_failure(status, Status::TRANSPORT_STATUS_PIPELINE_DECODE_ERROR,
                                      "XSalsa20 algorithm error");

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "pipeline/CounterNonce.hpp"
 #include "pipeline/StageResult.hpp"
 
 namespace korvane {
@@ -40,7 +41,7 @@ Message Encryptor::process(Message input, Transport::StatusCode* status)
         return detail::stage_failure(status, Status::TRANSPORT_STATUS_PIPELINE_ENCODE_ERROR, "Zero length input");
     }
     Message output(xs::encrypted_size_asymmetric(input.length()));
-    xs::nonce(m_nonce, m_count++);
+    detail::next_counter_nonce(m_nonce, m_count++);
     if (!m_shared_key_valid
         || !xs::encrypt_asymmetric(input.buffer(), output.buffer(), input.length(), m_nonce, m_shared_key)) {
         return detail::stage_failure(status, Status::TRANSPORT_STATUS_PIPELINE_ENCODE_ERROR,
