@@ -28,9 +28,13 @@ namespace korvane {
 //
 // Failures: after close() every operation and every queued sender, receiver and
 // accept_async caller gets TRANSPORT_STATUS_SHUTDOWN, "Shutdown was triggered".
-// When every connection has failed, queued and later sends and receives fail at
-// once with TRANSPORT_STATUS_NOT_CONNECTED; frames that already arrived in
-// order are still delivered first. When a frame is provably lost with a failed
+// A connection that fails is closed and dropped; the oldest waiting receiver
+// is told with a null message and the default status, and the stream goes on
+// over the others. A frame whose underlying send fails is not sent again: the
+// oldest waiting sender gets that failure. When every connection has failed,
+// queued and later sends and receives fail at once with
+// TRANSPORT_STATUS_NOT_CONNECTED; frames that already arrived in order are
+// still delivered first. When a frame is provably lost with a failed
 // connection (every live connection has moved past it), receives fail with
 // TRANSPORT_STATUS_CONNECTION_ABORTED instead of waiting for it.
 class MultiplexedSocket : public SocketImpl {
@@ -75,6 +79,7 @@ public:
     void recv(recv_handler_t callback) noexcept override;
     /// Blocks until one more frame has gone out (senders complete in the order
     /// they called send). The message is copied; the caller's stays untouched.
+    /// Before connect() has finished, messages wait in the queue.
     Transport::StatusCode send(Message& message) noexcept override;
     Transport::StatusCode send(Message&& message) noexcept override;
     /// Queues the message; `callback` runs on a loop thread when a frame has
