@@ -365,12 +365,6 @@ TEST(MultiplexedConnect, SecondOfThreeBlockingConnectsFailingClosesTheFirst)
     EXPECT_TRUE(socket->recv(&status).null());
     EXPECT_EQ(status, SHUTDOWN);
 
-    std::vector<Socket> two;
-    two.push_back(BasicSocket::create(std::make_unique<TCPTransport>()));
-    two.push_back(BasicSocket::create(std::make_unique<TCPTransport>()));
-    EXPECT_EQ(MultiplexedSocket::create(std::move(two))->bind(testing::free_tcp_port(), "127.0.0.1"),
-              Status(Status::TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED,
-                     "Cannot bind a multiplex socket containing multiple underlying sockets"));
 }
 
 } // namespace

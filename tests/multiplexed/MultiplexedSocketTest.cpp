@@ -606,42 +606,5 @@ TEST_F(AcceptLoop, StopsReArmingOnceTheListenerOrTheSocketIsClosed)
     EXPECT_FALSE(listener->accept_armed());
 }
 
-// Application threads blocking in send and recv while another thread plays
-// the event loop: the concurrency the socket's lock exists for.
-TEST(MultiplexedConcurrency, BlockingCallersAgainstACompletingLoopThread)
-{
-    Pair pair = connected_pair(3);
-    constexpr int COUNT = 1000;
-    std::atomic<bool> done{false};
-    std::thread loop([&] {
-        while (!done) {
-            for (std::size_t c = 0; c < 3; ++c) {
-                while (pair.client.fakes[c]->pending_sends() > 0) {
-                    pair.client.fakes[c]->complete_send();
-                }
-                pair.server.fakes[2 - c]->deliver();
-            }
-        }
-    });
-    Completion<int> failures;
-    std::thread sender([&] {
-        int bad = 0;
-        for (int i = 0; i < COUNT; ++i) {
-            bad += !pair.client.socket->send(text(std::to_string(i)));
-        }
-        failures.set(bad);
-    });
-    int out_of_order = 0;
-    for (int i = 0; i < COUNT; ++i) {
-        out_of_order += str(pair.server.socket->recv(nullptr)) != std::to_string(i);
-    }
-    auto bad = failures.wait();
-    done = true;
-    loop.join();
-    join_or_die(sender, bad.has_value());
-    EXPECT_EQ(*bad, 0);
-    EXPECT_EQ(out_of_order, 0);
-}
-
 } // namespace
 } // namespace korvane
