@@ -56,32 +56,71 @@ Socket tcp_socket()
     return BasicSocket::create(std::make_unique<TCPTransport>());
 }
 
-// A count that threads wait on, with a deadline so a broken run ends.
+// A count that one thread waits on, woken only once its target is reached
+// (a wake-up per message would measure the benchmark, not the socket), with a
+// deadline so that a broken run ends.
 class Counter {
 public:
-    void add(long n = 1)
+    void add()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_count += n;
-        m_cv.notify_all();
+        if (++m_count == m_target) {
+            m_cv.notify_all();
+        }
     }
     bool wait_until(long target)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
+        m_target = target;
         return m_cv.wait_for(lock, std::chrono::seconds(30), [&] { return m_count >= target; });
-    }
-    long take(long n)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cv.wait_for(lock, std::chrono::seconds(30), [&] { return m_count >= n; });
-        m_count -= n;
-        return m_count;
     }
 
 private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     long m_count = 0;
+    long m_target = -1;
+};
+
+// Frames the sender may have queued or in flight. A sender that finds it
+// full sleeps until half of it is free again.
+class Window {
+public:
+    explicit Window(long size) : m_free(size), m_size(size) {}
+    void acquire()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_free == 0) {
+            m_waiting = true;
+            m_cv.wait_for(lock, std::chrono::seconds(30), [&] { return m_free >= (m_size + 1) / 2; });
+        }
+        --m_free;
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_free;
+        if ((m_waiting && m_free >= (m_size + 1) / 2) || (m_draining && m_free == m_size)) {
+            m_waiting = false;
+            m_cv.notify_all();
+        }
+    }
+    bool drained()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_draining = true;
+        const bool done = m_cv.wait_for(lock, std::chrono::seconds(30), [&] { return m_free == m_size; });
+        m_draining = false;
+        return done;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    long m_free;
+    const long m_size;
+    bool m_waiting = false;
+    bool m_draining = false;
 };
 
 // Receives until a one-byte message (or a failure) ends the stream.
@@ -200,20 +239,18 @@ void multiplexed_socket(benchmark::State& state)
         return;
     }
     Counter received;
-    Counter window;
-    const long window_size = std::max<long>(static_cast<long>(2 * connections), WINDOW_BYTES / size);
-    window.add(window_size);
+    Window window(std::max<long>(static_cast<long>(2 * connections), WINDOW_BYTES / size));
     std::thread receiver = drain(*link.server, received);
     Message message(size);
     long target = 0;
     for (auto _ : state) {
         for (long i = 0; i < batch; ++i) {
-            window.take(1);
-            link.client->send(message, [&window](SocketImpl&, Status) { window.add(); });
+            window.acquire();
+            link.client->send(message, [&window](SocketImpl&, Status) { window.release(); });
         }
         received.wait_until(target += batch);
     }
-    window.wait_until(window_size);
+    window.drained();
     finish(*link.client, receiver);
     report(state, size, batch);
 }
