@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "transport/AsioError.hpp"
+#include "transport/KeepAlive.hpp"
 
 namespace korvane {
 
@@ -32,31 +33,9 @@ const int CLIENT_BUFFER_SIZE = 0x800000;
 const int LISTEN_BACKLOG = 4096;
 const auto RESOLVE_FLAGS = asio::ip::resolver_base::address_configured;
 
-Status status_from_exception(const std::exception& error)
-{
-    if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
-        return Status(Status::TRANSPORT_STATUS_NO_MEMORY, error.what());
-    }
-    if (const auto* system = dynamic_cast<const std::system_error*>(&error)) {
-        return Status(detail::from_asio_error(system->code()), system->what());
-    }
-    return Status(Status::TRANSPORT_STATUS_UNKNOWN, error.what());
-}
-
 Status negative_length()
 {
     return detail::status_from(asio::error::invalid_argument);
-}
-
-/// Runs `completion` on the loop, as every TCP completion does. Only when
-/// even queueing it fails does it run here, so the caller still hears back.
-void complete_later(asio::io_service& service, const std::function<void()>& completion)
-{
-    try {
-        asio::post(service, completion);
-    } catch (const std::exception&) {
-        completion();
-    }
 }
 
 /// The count a read or write reports: bytes moved, 0 at the end of the
@@ -106,26 +85,7 @@ TCPTransport::~TCPTransport()
 
 bool TCPTransport::setsockopts(int fd)
 {
-    if (m_keepAliveSec <= 0) {
-        return true;
-    }
-    // 32-bit arithmetic as the kernel sees it, wrapping instead of overflowing.
-    const auto timeout_ms = static_cast<std::int32_t>(
-        (static_cast<std::uint32_t>(m_keepAliveProbeInterval) * static_cast<std::uint32_t>(m_keepAliveProbeCount) +
-         static_cast<std::uint32_t>(m_keepAliveSec)) *
-        1000u);
-    const int options[][2] = {
-        {TCP_USER_TIMEOUT, timeout_ms},
-        {TCP_KEEPIDLE, m_keepAliveSec},
-        {TCP_KEEPINTVL, m_keepAliveProbeInterval},
-        {TCP_KEEPCNT, m_keepAliveProbeCount},
-    };
-    for (const auto& option : options) {
-        if (::setsockopt(fd, IPPROTO_TCP, option[0], &option[1], sizeof option[1]) != 0) {
-            return false;
-        }
-    }
-    return true;
+    return detail::apply_keep_alive(fd, m_keepAliveSec, m_keepAliveProbeCount, m_keepAliveProbeInterval);
 }
 
 void TCPTransport::set_client_options()
@@ -154,7 +114,7 @@ Status TCPTransport::connect(std::string address, port_t port)
         set_client_options();
         return Status();
     } catch (const std::exception& error) {
-        return status_from_exception(error);
+        return detail::status_from_exception(error);
     }
 }
 
@@ -191,7 +151,7 @@ void TCPTransport::connect_async(std::string address, port_t port, connect_handl
                 asio::async_connect(m_socket, results.begin(), results.end(), on_connect);
                 return;
             } catch (const std::exception& failure) {
-                status = status_from_exception(failure);
+                status = detail::status_from_exception(failure);
             }
         }
         callback(*this, status);
@@ -205,8 +165,8 @@ void TCPTransport::connect_async(std::string address, port_t port, connect_handl
                 on_resolve(attempt, error, std::move(results));
             });
     } catch (const std::exception& error) {
-        const Status status = status_from_exception(error);
-        complete_later(m_io_service, [this, callback, status] { callback(*this, status); });
+        const Status status = detail::status_from_exception(error);
+        detail::complete_later(m_io_service, [this, callback, status] { callback(*this, status); });
     }
 }
 
@@ -243,7 +203,7 @@ Status TCPTransport::bind(port_t port, std::string address)
         }
         return Status();
     } catch (const std::exception& error) {
-        return status_from_exception(error);
+        return detail::status_from_exception(error);
     }
 }
 
@@ -262,7 +222,7 @@ std::unique_ptr<Transport> TCPTransport::adopt(tcp::socket& socket, Status& stat
         status = Status();
         return accepted;
     } catch (const std::exception& failure) {
-        status = status_from_exception(failure);
+        status = detail::status_from_exception(failure);
         return nullptr;
     }
 }
@@ -299,8 +259,8 @@ void TCPTransport::accept_async(accept_handler_t callback)
             callback(*this, std::move(accepted), status);
         });
     } catch (const std::exception& error) {
-        const Status status = status_from_exception(error);
-        complete_later(m_io_service, [this, callback, status] { callback(*this, nullptr, status); });
+        const Status status = detail::status_from_exception(error);
+        detail::complete_later(m_io_service, [this, callback, status] { callback(*this, nullptr, status); });
     }
 }
 
@@ -326,7 +286,7 @@ korvane_buf_len_t TCPTransport::read(korvane_buf_t buffer, korvane_buf_len_t len
 void TCPTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, read_handler_t callback, bool all)
 {
     if (length < 0) {
-        complete_later(m_io_service,
+        detail::complete_later(m_io_service,
                        [this, buffer, length, callback] { callback(*this, -1, buffer, length, negative_length()); });
         return;
     }
@@ -343,8 +303,8 @@ void TCPTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, re
             m_socket.async_read_some(target, on_read);
         }
     } catch (const std::exception& error) {
-        const Status status = status_from_exception(error);
-        complete_later(m_io_service, [this, buffer, length, callback, status] {
+        const Status status = detail::status_from_exception(error);
+        detail::complete_later(m_io_service, [this, buffer, length, callback, status] {
             callback(*this, -1, buffer, length, status);
         });
     }
@@ -371,7 +331,7 @@ korvane_buf_len_t TCPTransport::write(korvane_buf_t buffer, korvane_buf_len_t le
 void TCPTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback)
 {
     if (length < 0) {
-        complete_later(m_io_service, [this, callback] { callback(*this, -1, negative_length()); });
+        detail::complete_later(m_io_service, [this, callback] { callback(*this, -1, negative_length()); });
         return;
     }
     try {
@@ -382,8 +342,8 @@ void TCPTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
                               callback(*this, count, status);
                           });
     } catch (const std::exception& error) {
-        const Status status = status_from_exception(error);
-        complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
+        const Status status = detail::status_from_exception(error);
+        detail::complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
     }
 }
 
@@ -423,7 +383,7 @@ Status TCPTransport::start()
     } catch (const std::system_error& error) {
         return detail::status_from(error.code());
     } catch (const std::exception& error) {
-        return status_from_exception(error);
+        return detail::status_from_exception(error);
     }
 }
 

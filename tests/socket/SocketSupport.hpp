@@ -153,12 +153,15 @@ struct SocketPair {
     Status server_status;
 };
 
-/// Binds `listener` on a free port, accepts on a helper thread and connects
-/// `client`, all with the blocking calls (key exchange included).
-inline SocketPair connect_blocking(Socket listener, Socket client)
+/// Binds `listener` on `port` (a free TCP port when 0), accepts on a helper
+/// thread and connects `client`, all with the blocking calls (key exchange
+/// included).
+inline SocketPair connect_blocking(Socket listener, Socket client, std::uint16_t port = 0)
 {
     SocketPair pair{std::move(listener), std::move(client), Socket(), Status(), Status()};
-    const std::uint16_t port = free_tcp_port();
+    if (port == 0) {
+        port = free_tcp_port();
+    }
     EXPECT_EQ(Status(), pair.listener->bind(port, LOCALHOST));
     auto accepted = std::async(std::launch::async, [&] { return pair.listener->accept(&pair.server_status); });
     pair.client_status = bounded([&] { return pair.client->connect(LOCALHOST, port); },
