@@ -27,3 +27,4 @@
 #include "pipeline/decoder/Decryptor.hpp"
 #include "socket/SocketImpl.hpp"
 #include "socket/BasicSocket.hpp"
+#include "socket/MultiplexedSocket.hpp"

@@ -155,12 +155,21 @@ class LoopRunner {
 
 public:
     explicit LoopRunner(int threads = 2)
+        : LoopRunner(threads, [] {
+              T transport;
+              transport.start();
+          })
+    {
+    }
+
+    /// The same, each thread entering the loop through `enter` instead, for
+    /// example a socket's start(), which may do work of its own first.
+    LoopRunner(int threads, std::function<void()> enter)
         : m_guard(asio::make_work_guard(Access::service())), m_finished(threads)
     {
         for (int i = 0; i < threads; ++i) {
-            m_threads.emplace_back([this] {
-                T transport;
-                transport.start();
+            m_threads.emplace_back([this, enter] {
+                enter();
                 m_finished.arrive();
             });
         }
