@@ -44,7 +44,8 @@ public:
     /// The same over the decoders, in the order frames arrived.
     virtual Message decode(Message input, Transport::StatusCode* status);
 
-    /// Appends a stage. Configure both ends before connecting or accepting.
+    /// Appends a stage, shared with the caller; an empty entry is ignored.
+    /// Configure both ends before connecting or accepting; not thread-safe.
     void append_encoder(EncoderEntry encoder);
     void append_decoder(DecoderEntry decoder);
 

@@ -14,6 +14,9 @@ typedef unsigned char xsalsa20_key_t[32];
 typedef unsigned char xsalsa20_asymmetric_nonce_t[24];
 typedef unsigned char xsalsa20_asymmetric_public_key_t[32];
 typedef unsigned char xsalsa20_asymmetric_secret_key_t[32];
+/// X25519 shared key of one public and one secret key, precomputed once so
+/// that each box costs only the stream cipher and the tag.
+typedef unsigned char xsalsa20_asymmetric_shared_key_t[32];
 
 /// The default key pair of the encryption stages. It is public: two peers
 /// that keep it authenticate nothing. Generate your own with key_pair().
@@ -53,6 +56,23 @@ bool decrypt_asymmetric(korvane_const_buf_t src, korvane_buf_t dest, korvane_buf
                         const xsalsa20_asymmetric_nonce_t& nonce,
                         const xsalsa20_asymmetric_public_key_t& public_key,
                         const xsalsa20_asymmetric_secret_key_t& secret_key);
+
+/// Computes the shared key of `public_key` (the peer's) and `secret_key`
+/// (this end's). False when the peer's key is a degenerate point; `shared_key`
+/// is then zeroed and must not be used.
+bool shared_key(xsalsa20_asymmetric_shared_key_t& shared_key,
+                const xsalsa20_asymmetric_public_key_t& public_key,
+                const xsalsa20_asymmetric_secret_key_t& secret_key);
+/// encrypt_asymmetric() with a precomputed shared key: the same bytes.
+bool encrypt_asymmetric(korvane_const_buf_t src, korvane_buf_t dest, korvane_buf_len_t src_length,
+                        const xsalsa20_asymmetric_nonce_t& nonce,
+                        const xsalsa20_asymmetric_shared_key_t& shared_key);
+/// decrypt_asymmetric() with a precomputed shared key.
+bool decrypt_asymmetric(korvane_const_buf_t src, korvane_buf_t dest, korvane_buf_len_t src_length,
+                        const xsalsa20_asymmetric_nonce_t& nonce,
+                        const xsalsa20_asymmetric_shared_key_t& shared_key);
+/// Overwrites `length` bytes of key material in a way the compiler keeps.
+void wipe(void* key, korvane_size_t length);
 
 /// `size` + 16.
 korvane_buf_len_t encrypted_size_asymmetric(korvane_buf_len_t size);

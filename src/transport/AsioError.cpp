@@ -1,6 +1,11 @@
 // The socket-error translation table shared by the TCP and TLS transports.
 #include "transport/AsioError.hpp"
 
+#include <asio/post.hpp>
+
+#include <new>
+#include <system_error>
+
 namespace korvane {
 namespace detail {
 
@@ -50,6 +55,26 @@ Status status_from(const asio::error_code& error)
 Status status_from(const char* step, const asio::error_code& error)
 {
     return Status(from_asio_error(error), std::string(step) + ": " + error.message());
+}
+
+Status status_from_exception(const std::exception& error)
+{
+    if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
+        return Status(Status::TRANSPORT_STATUS_NO_MEMORY, error.what());
+    }
+    if (const auto* system = dynamic_cast<const std::system_error*>(&error)) {
+        return Status(from_asio_error(system->code()), system->code().message());
+    }
+    return Status(Status::TRANSPORT_STATUS_UNKNOWN, error.what());
+}
+
+void complete_later(asio::io_service& service, const std::function<void()>& completion)
+{
+    try {
+        asio::post(service, completion);
+    } catch (const std::exception&) {
+        completion();
+    }
 }
 
 } // namespace detail

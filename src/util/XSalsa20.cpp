@@ -15,6 +15,7 @@ static_assert(sizeof(xsalsa20_key_t) == crypto_secretbox_KEYBYTES, "secretbox ke
 static_assert(sizeof(xsalsa20_asymmetric_nonce_t) == crypto_box_NONCEBYTES, "box nonce size");
 static_assert(sizeof(xsalsa20_asymmetric_public_key_t) == crypto_box_PUBLICKEYBYTES, "box public key size");
 static_assert(sizeof(xsalsa20_asymmetric_secret_key_t) == crypto_box_SECRETKEYBYTES, "box secret key size");
+static_assert(sizeof(xsalsa20_asymmetric_shared_key_t) == crypto_box_BEFORENMBYTES, "box shared key size");
 static_assert(crypto_box_MACBYTES == 16 && crypto_secretbox_MACBYTES == 16, "tag size");
 
 // A real X25519 pair, fixed for good: peers built from any version that keep
@@ -112,6 +113,41 @@ bool decrypt_asymmetric(korvane_const_buf_t src, korvane_buf_t dest, korvane_buf
     }
     return crypto_box_open_easy(bytes(dest), bytes(src), static_cast<unsigned long long>(src_length), nonce,
                                 public_key, secret_key) == 0;
+}
+
+bool shared_key(xsalsa20_asymmetric_shared_key_t& shared_key, const xsalsa20_asymmetric_public_key_t& public_key,
+                const xsalsa20_asymmetric_secret_key_t& secret_key)
+{
+    if (crypto_box_beforenm(shared_key, public_key, secret_key) != 0) {
+        sodium_memzero(shared_key, sizeof shared_key);
+        return false;
+    }
+    return true;
+}
+
+bool encrypt_asymmetric(korvane_const_buf_t src, korvane_buf_t dest, korvane_buf_len_t src_length,
+                        const xsalsa20_asymmetric_nonce_t& nonce, const xsalsa20_asymmetric_shared_key_t& shared_key)
+{
+    if (src_length < 0) {
+        return false;
+    }
+    return crypto_box_easy_afternm(bytes(dest), bytes(src), static_cast<unsigned long long>(src_length), nonce,
+                                   shared_key) == 0;
+}
+
+bool decrypt_asymmetric(korvane_const_buf_t src, korvane_buf_t dest, korvane_buf_len_t src_length,
+                        const xsalsa20_asymmetric_nonce_t& nonce, const xsalsa20_asymmetric_shared_key_t& shared_key)
+{
+    if (src_length < 0) {
+        return false;
+    }
+    return crypto_box_open_easy_afternm(bytes(dest), bytes(src), static_cast<unsigned long long>(src_length), nonce,
+                                        shared_key) == 0;
+}
+
+void wipe(void* key, korvane_size_t length)
+{
+    sodium_memzero(key, static_cast<std::size_t>(length));
 }
 
 korvane_buf_len_t encrypted_size_asymmetric(korvane_buf_len_t size)

@@ -1,17 +1,24 @@
 // Shared helpers for tests that open real connections on loopback: free
-// ports, event-loop threads that stop on their own, and one-shot completions
-// with deadlines. Nothing here sleeps.
+// ports, event-loop threads that stop on their own, one-shot completions
+// with deadlines, connected transport pairs and a plain POSIX socket to act
+// as a hand-driven peer. Nothing here sleeps.
 #pragma once
 
 #include <asio.hpp>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
+
+#include "transport/Transport.hpp"
 
 namespace korvane {
 namespace testing {
@@ -33,10 +40,10 @@ class Completion {
 public:
     void set(T value)
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_value.emplace(std::move(value));
-        }
+        // Notified under the lock: the waiter may destroy this object as soon
+        // as it sees the value, so nothing may touch it after the unlock.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_value.emplace(std::move(value));
         m_cv.notify_all();
     }
 
@@ -68,10 +75,8 @@ public:
     explicit CountDown(int count) : m_count(count) {}
     void arrive()
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            --m_count;
-        }
+        std::lock_guard<std::mutex> lock(m_mutex); // see Completion::set
+        --m_count;
         m_cv.notify_all();
     }
     bool wait(std::chrono::milliseconds deadline = DEADLINE)
@@ -84,6 +89,57 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     int m_count;
+};
+
+/// Guards a blocking call that a broken build could leave waiting forever:
+/// if still armed when the deadline passes, runs `on_expiry` (typically a
+/// shutdown of the peer, so that the blocked call sees the end of the
+/// stream) on its own thread. Destruction disarms it.
+class Watchdog {
+public:
+    explicit Watchdog(std::function<void()> on_expiry, std::chrono::milliseconds deadline = DEADLINE)
+        : m_thread([this, on_expiry = std::move(on_expiry), deadline] {
+              std::unique_lock<std::mutex> lock(m_mutex);
+              if (!m_cv.wait_for(lock, deadline, [this] { return m_disarmed; })) {
+                  m_fired = true;
+                  lock.unlock();
+                  on_expiry();
+              }
+          })
+    {
+    }
+
+    ~Watchdog()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_disarmed = true;
+        }
+        m_cv.notify_all();
+        m_thread.join();
+    }
+
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+    bool fired() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_fired;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_disarmed = false;
+    bool m_fired = false;
+    std::thread m_thread; // last: starts once the state above exists
+};
+
+/// Stands in for LoopRunner where a transport completes everything on the
+/// calling thread and has no loop to run.
+struct NoLoop {
+    explicit NoLoop(int = 0) {}
 };
 
 /// Runs the event loop of transport class `T` (anything with a static
@@ -99,12 +155,21 @@ class LoopRunner {
 
 public:
     explicit LoopRunner(int threads = 2)
+        : LoopRunner(threads, [] {
+              T transport;
+              transport.start();
+          })
+    {
+    }
+
+    /// The same, each thread entering the loop through `enter` instead, for
+    /// example a socket's start(), which may do work of its own first.
+    LoopRunner(int threads, std::function<void()> enter)
         : m_guard(asio::make_work_guard(Access::service())), m_finished(threads)
     {
         for (int i = 0; i < threads; ++i) {
-            m_threads.emplace_back([this] {
-                T transport;
-                transport.start();
+            m_threads.emplace_back([this, enter] {
+                enter();
                 m_finished.arrive();
             });
         }
@@ -131,6 +196,74 @@ private:
     CountDown m_finished;
     std::vector<std::thread> m_threads;
 };
+
+/// Two connected ends and the listener that produced the server end.
+struct ConnectedPair {
+    std::unique_ptr<Transport> listener;
+    std::unique_ptr<Transport> client;
+    std::unique_ptr<Transport> server;
+    /// The first failure on the way, for assertion messages.
+    Transport::StatusCode status;
+
+    explicit operator bool() const { return client && server; }
+};
+
+/// Binds `listener` to `address`:`port` (a free TCP port when 0), connects
+/// `client` with the blocking calls and accepts on a helper thread, all
+/// within DEADLINE. Works for any transport whose blocking accept returns
+/// once the listener is closed.
+ConnectedPair connect_pair(std::unique_ptr<Transport> listener, std::unique_ptr<Transport> client,
+                           const std::string& address = "127.0.0.1", std::uint16_t port = 0);
+
+/// A plain POSIX TCP socket on 127.0.0.1, for tests that look at or craft
+/// the exact bytes on the wire. Every wait is bounded by a deadline.
+class RawSocket {
+public:
+    RawSocket() = default;
+    explicit RawSocket(int fd) : m_fd(fd) {}
+    ~RawSocket();
+    RawSocket(RawSocket&& other) noexcept;
+    RawSocket& operator=(RawSocket&& other) noexcept;
+    RawSocket(const RawSocket&) = delete;
+    RawSocket& operator=(const RawSocket&) = delete;
+
+    /// Listening on 127.0.0.1:`port`; invalid on failure.
+    static RawSocket listen(std::uint16_t port);
+    /// Connected to 127.0.0.1:`port`; invalid on failure.
+    static RawSocket connect(std::uint16_t port);
+    /// One connection from this listener, or an invalid socket after the deadline.
+    RawSocket accept(std::chrono::milliseconds deadline = DEADLINE);
+
+    bool valid() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+
+    /// Sends every byte; false on failure.
+    bool send_all(const void* data, std::size_t length);
+    bool send_all(const std::vector<unsigned char>& bytes) { return send_all(bytes.data(), bytes.size()); }
+    /// Up to `length` bytes: fewer only when the stream ends or the deadline passes.
+    std::vector<unsigned char> receive(std::size_t length, std::chrono::milliseconds deadline = DEADLINE);
+    /// True when the peer has ended the stream (and sent nothing more) before the deadline.
+    bool at_end(std::chrono::milliseconds deadline = DEADLINE);
+    /// Ends our sending direction; the peer reads end of stream.
+    void shutdown_write();
+    /// Ends both directions without releasing the descriptor (safe while
+    /// another thread still uses it).
+    void shutdown_both();
+    void close();
+
+private:
+    int m_fd = -1;
+};
+
+/// `client` connected to a RawSocket peer listening on a free port.
+struct RawPair {
+    std::unique_ptr<Transport> transport;
+    RawSocket peer;
+    Transport::StatusCode status;
+
+    explicit operator bool() const { return transport && peer.valid(); }
+};
+RawPair connect_to_raw_peer(std::unique_ptr<Transport> client);
 
 } // namespace testing
 } // namespace korvane

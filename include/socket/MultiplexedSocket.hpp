@@ -1,0 +1,210 @@
+// One ordered message stream spread over several underlying sockets to the
+// same peer. Every message is numbered, handed to whichever connection is
+// free, and put back in order at the receiver.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <queue>
+#include <string>
+#include <vector>
+
+#include "message/Message.hpp"
+#include "pipeline/Pipeline.hpp"
+#include "socket/SocketImpl.hpp"
+#include "transport/Transport.hpp"
+
+namespace korvane {
+
+// Threads: send, recv, accept_async and close may be called from any thread;
+// handlers and asynchronous callbacks run inside start(), except where an
+// operation says it answers on the calling thread. Blocking send and recv wait
+// for the event loop, so never call them on a loop thread.
+//
+// Failures: after close() every operation and every queued sender, receiver and
+// accept_async caller gets TRANSPORT_STATUS_SHUTDOWN, "Shutdown was triggered".
+// A connection that fails is closed and dropped; the oldest waiting receiver
+// is told with a null message and the default status, and the stream goes on
+// over the others. A frame whose underlying send fails is not sent again: the
+// oldest waiting sender gets that failure. When every connection has failed,
+// queued and later sends and receives fail at once with
+// TRANSPORT_STATUS_NOT_CONNECTED; frames that already arrived in order are
+// still delivered first. When a frame is provably lost with a failed
+// connection (every live connection has moved past it), receives fail with
+// TRANSPORT_STATUS_CONNECTION_ABORTED instead of waiting for it.
+class MultiplexedSocket : public SocketImpl {
+public:
+    /// Takes ownership of `sockets`, in order of use. A client passes N
+    /// unconnected sockets and calls connect(); a server passes exactly one and
+    /// calls bind(). Returns an empty Socket when `sockets` is empty or holds
+    /// an empty entry.
+    static Socket create(std::vector<Socket> sockets);
+
+    ~MultiplexedSocket() override;
+    MultiplexedSocket(const MultiplexedSocket&) = delete;
+    MultiplexedSocket(MultiplexedSocket&&) = delete;
+    MultiplexedSocket& operator=(const MultiplexedSocket&) = delete;
+    MultiplexedSocket& operator=(MultiplexedSocket&&) = delete;
+
+    /// Blocking: connects every underlying socket in turn and sends each its
+    /// id frame. On the first failure closes this socket and returns that
+    /// status; later operations then report "Shutdown was triggered".
+    Transport::StatusCode connect(std::string address, Transport::port_t port) noexcept override;
+    /// Connects all underlying sockets at once. `callback` runs on a loop thread
+    /// once per failing connection, and once with success when all are ready.
+    void connect(std::string address, Transport::port_t port, connect_handler_t callback) noexcept override;
+    /// Only with exactly one underlying socket, which becomes the listener;
+    /// otherwise TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED. start() then runs
+    /// the accept loop.
+    Transport::StatusCode bind(Transport::port_t port, std::string address) noexcept override;
+    /// Not offered: TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED, empty Socket.
+    Socket accept(Transport::StatusCode* status) noexcept override;
+    /// `callback` gets the next complete group of connections as a new
+    /// multiplexed socket, on a loop thread; or at once on the calling thread
+    /// when a group is already waiting, after close(), or when this socket
+    /// cannot listen. One call per expected client connect.
+    void accept_async(accept_handler_t callback) noexcept override;
+    /// Blocks until the next message in order arrives. A null Message with the
+    /// default status means a connection was lost (the stream goes on over the
+    /// others); other failures are described above. A message already waiting
+    /// is returned without writing `*status`.
+    Message recv(Transport::StatusCode* status) noexcept override;
+    /// `callback` gets the next message in order: at once on the calling thread
+    /// when it is already here (or after close()), else on a loop thread.
+    void recv(recv_handler_t callback) noexcept override;
+    /// Blocks until one more frame has gone out (senders complete in the order
+    /// they called send). The message is copied; the caller's stays untouched.
+    /// Before connect() has finished, messages wait in the queue.
+    Transport::StatusCode send(Message& message) noexcept override;
+    Transport::StatusCode send(Message&& message) noexcept override;
+    /// Queues the message; `callback` runs on a loop thread when a frame has
+    /// gone out, or at once on the calling thread after close() or once every
+    /// connection has failed.
+    void send(Message& message, send_handler_t callback) noexcept override;
+    void send(Message&& message, send_handler_t callback) noexcept override;
+    /// Completes everything queued with "Shutdown was triggered" and closes
+    /// every underlying socket; returns the last failing close, if any.
+    Transport::StatusCode close() noexcept override;
+    /// Arms one more accept on a bound socket, then, on the first call on this
+    /// thread, runs the event loop until it stops. Later calls on the same
+    /// thread return at once. Always the default status.
+    Transport::StatusCode start() noexcept override;
+    /// Stops the event loop of the first underlying socket's transport class.
+    void stop() noexcept override;
+    /// Always false: work is queued here, never refused as busy.
+    bool recv_pending() const noexcept override;
+    bool send_pending() const noexcept override;
+    /// Kept for the interface; traffic runs through the underlying sockets'
+    /// own pipelines.
+    Pipeline& pipeline() noexcept override;
+
+protected:
+    using korvane_multiplex_frame_id_t = std::uint64_t;
+    using korvane_multiplex_connection_uuid_t = korvane_uuid64_t;
+    using korvane_multiplex_connection_id_t = std::uint32_t;
+
+#pragma pack(push, 1)
+    /// Data frame: big-endian sequence number, then the payload bytes.
+    struct korvane_multiplex_frame_t {
+        korvane_multiplex_frame_id_t uid;
+    };
+    /// First message on every connection of a group: the group id in the
+    /// sender's byte order (an opaque key) and the big-endian group size.
+    struct korvane_multiplex_id_frame_t {
+        korvane_multiplex_connection_uuid_t uuid;
+        korvane_multiplex_connection_id_t total;
+    };
+#pragma pack(pop)
+    static_assert(sizeof(korvane_multiplex_frame_t) == 8, "data frame header is 8 bytes");
+    static_assert(sizeof(korvane_multiplex_id_frame_t) == 12, "id frame is 12 bytes");
+
+    explicit MultiplexedSocket(std::vector<Socket> socket);
+
+    /// `message` behind `uid` (big-endian); advances `uid`.
+    static Message create_multiplex_frame(const Message& message, korvane_multiplex_frame_id_t& uid);
+    /// The frame's uid; 0 when it is too short to hold one.
+    static korvane_multiplex_frame_id_t mutliplex_frame_id(const Message& message);
+    /// A copy of the payload; null for frames of 8 bytes or fewer.
+    static Message extract_mutliplex_frame(const Message& message);
+    /// Heap order that puts the smallest uid on top.
+    static bool multiplex_frame_cmp(const Message& lhs, const Message& rhs);
+    /// The 12-byte id frame of a group.
+    static Message create_id_frame(korvane_multiplex_connection_uuid_t uuid, korvane_multiplex_connection_id_t total);
+
+    void accept_();
+    void accept_handler(SocketImpl& context, Socket socket, const Transport::StatusCode& status);
+    void accept_read_handler(SocketImpl& context, Message message, const Transport::StatusCode& status);
+
+    void produce();
+    void producer_handler(SocketImpl& context, Transport::StatusCode status);
+    void consume();
+    void consumer_handler(SocketImpl& context, Message message, const Transport::StatusCode& status);
+
+    std::vector<Socket> m_sockets;
+    Pipeline m_pipeline;
+    korvane_multiplex_frame_id_t m_send_uid;
+    korvane_multiplex_frame_id_t m_recv_uid;
+    bool m_is_server;
+    std::atomic<bool> m_stop;
+    std::queue<Message> m_send_queue;
+    std::priority_queue<Message, std::vector<Message>, std::function<bool(const Message&, const Message&)>> m_recv_queue;
+    std::vector<Socket> m_accept_queue;
+    std::map<unsigned long, std::vector<Socket>> m_accept_multiplex_queue;
+    std::queue<recv_handler_t> m_recv_callback_queue;
+    std::queue<send_handler_t> m_send_callback_queue;
+    std::queue<accept_handler_t> m_accept_callback_queue;
+    Transport::StatusCode m_last_error;
+
+    /// What this socket knows about one underlying connection.
+    struct connection_state_t {
+        bool busy = false;      // one of our frames is being sent on it
+        bool receiving = false; // one of our receives is outstanding on it
+        bool failed = false;    // closed after a failure; takes no further part
+        bool seen = false;      // has delivered a data frame
+        korvane_multiplex_frame_id_t last_uid = 0; // uid of its latest data frame
+    };
+    /// Work decided under the lock and carried out after it is released.
+    struct Actions;
+
+    /// Guards every queue, counter and connection state below and above.
+    mutable std::mutex m_mutex;
+    std::vector<connection_state_t> m_connections;
+    std::size_t m_live;                // connections not failed
+    bool m_running;                    // connected: frames may flow
+    bool m_send_broken;                // every connection failed
+    bool m_recv_broken;                // no further frame can arrive in order
+    Transport::StatusCode m_send_error;
+    Transport::StatusCode m_recv_error;
+    std::queue<std::vector<Socket>> m_accept_ready; // complete groups nobody asked for yet
+    /// One per underlying socket: serialises the calls made into it.
+    std::unique_ptr<std::recursive_mutex[]> m_calls;
+
+    /// Calls `f(socket)` on underlying socket `index` under its lock.
+    template <typename F>
+    void call(std::size_t index, F&& f);
+    /// Runs `work` now, or once the current call into an underlying socket
+    /// (which completed something early) has returned.
+    void soon(std::function<void()> work);
+    /// Runs deferred work once no call is in progress on this thread.
+    static void drain();
+    /// Carries out `actions` now, or defers them like soon().
+    void finish(Actions& actions);
+    void run(Actions& actions);
+    void begin(bool consume_first);
+    std::size_t index_of(const SocketImpl& context) const;
+    void collect_sends(Actions& actions);
+    void collect_deliveries(Actions& actions);
+    bool next_frame_parked();
+    void check_for_lost_frame();
+    void connection_failed(std::size_t index, Actions& actions);
+    void hand_out_groups(Actions& actions);
+    void queue_send(Message frame, send_handler_t callback);
+    void queue_recv(recv_handler_t callback);
+};
+
+} // namespace korvane

@@ -1,0 +1,102 @@
+// A Transport over a plain TCP connection. Every TCP transport of a process
+// completes its asynchronous operations on one shared event loop, which the
+// application drives through start() and stop(); the library runs no thread
+// of its own.
+#pragma once
+
+#include <asio.hpp>
+
+#include <memory>
+#include <string>
+
+#include "transport/Transport.hpp"
+
+namespace korvane {
+
+class TCPTransport : public Transport {
+public:
+    /// Unconnected, not listening, system keep-alive timing.
+    TCPTransport();
+    /// Unconnected, not listening. With `keepAliveSec` > 0, connections made
+    /// or accepted by this object probe after `keepAliveSec` idle seconds,
+    /// every `keepAliveInterval` seconds, and drop after
+    /// `keepAliveProbeCount` unanswered probes.
+    TCPTransport(int keepAliveSec, int keepAliveProbeCount, int keepAliveInterval);
+    /// Closes first; outstanding completions must have run already.
+    ~TCPTransport() override;
+
+    TCPTransport(const TCPTransport&) = delete;
+    TCPTransport(TCPTransport&&) = delete;
+    TCPTransport& operator=(const TCPTransport&) = delete;
+    TCPTransport& operator=(TCPTransport&&) = delete;
+
+    /// Blocking: resolves `address`, connects to the first endpoint that
+    /// accepts (closing an earlier connection), then sets the client options.
+    /// Failures carry "resolve: " or "connect: " before the system's text.
+    StatusCode connect(std::string address, port_t port) override;
+    /// Returns at once; `callback` runs once on a loop thread with the outcome
+    /// (the error's own text, no step name). close() aborts it.
+    void connect_async(std::string address, port_t port, connect_handler_t callback) override;
+    /// Listens on a numeric IPv4/IPv6 `address` ("*": every interface, IPv6
+    /// wildcard) and `port`; never resolves names (TRANSPORT_STATUS_INVALID_ARGUMENT).
+    /// Replaces an earlier listener only once the new one listens.
+    StatusCode bind(port_t port, std::string address) override;
+    /// Blocks until a connection arrives on the listener; null on failure
+    /// ("accept: " or "set_option: " texts; BAD_DESCRIPTOR when not bound).
+    std::unique_ptr<Transport> accept(StatusCode* status) override;
+    /// Accepts one connection; `callback` runs once on a loop thread with it,
+    /// or with null and the reason (OPERATION_ABORTED after close()).
+    void accept_async(accept_handler_t callback) override;
+    /// Blocking. `all`: exactly `length` bytes, moved at most 64 KiB per call;
+    /// otherwise one receive of 1..`length` bytes. 0 with OKAY at end of
+    /// stream (also after a partial `all` read), -1 on failure.
+    korvane_buf_len_t read(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode* status, bool all) override;
+    /// As read(); `callback` runs once on a loop thread with the count, the
+    /// caller's buffer and length, and the outcome. The caller keeps `buffer`
+    /// valid until then.
+    void read_async(korvane_buf_t buffer, korvane_buf_len_t length, read_handler_t callback, bool all) override;
+    /// Blocking write of every byte, at most 64 KiB per send, no SIGPIPE.
+    /// Returns `length`, 0 at end of stream, or -1; `status` is set only on failure.
+    korvane_buf_len_t write(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode* status) override;
+    /// Writes every byte; `callback` runs once on a loop thread with
+    /// `length`, 0 at end of stream, or -1 and the reason.
+    void write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback) override;
+    /// Closes listener and connection; pending operations complete with
+    /// OPERATION_ABORTED on the loop. Reports only a failure to close the
+    /// connection's descriptor.
+    StatusCode close() override;
+    /// Runs the loop shared by all TCP transports on the calling thread until
+    /// stop() or until no work is left. OKAY, or the loop's error.
+    StatusCode start() override;
+    /// Makes every thread in start() of any TCP transport return once its
+    /// current handler has finished; pending work stays queued.
+    void stop() override;
+
+protected:
+    /// Takes over a connected socket of `m_io_service` (used by accept).
+    explicit TCPTransport(asio::ip::tcp::socket remote_socket);
+
+    /// Applies the keep-alive timing to `fd` when `m_keepAliveSec` > 0; false
+    /// at the first option the system refuses.
+    bool setsockopts(int fd);
+
+    static asio::io_service m_io_service;
+
+    asio::ip::tcp::socket m_socket;
+    asio::ip::tcp::endpoint m_endpoint;
+    asio::ip::tcp::acceptor m_acceptor;
+    int m_keepAliveSec;
+    int m_keepAliveProbeCount;
+    int m_keepAliveProbeInterval;
+
+private:
+    void set_client_options();
+    std::unique_ptr<Transport> adopt(asio::ip::tcp::socket& socket, StatusCode& status);
+
+    // The connect_async still resolving, so that close() can abandon it
+    // before it reaches the connection.
+    struct ConnectAttempt;
+    std::weak_ptr<ConnectAttempt> m_connect_attempt;
+};
+
+} // namespace korvane

@@ -1,0 +1,145 @@
+// A byte stream carried inside TLS 1.2 over a TCP connection. Listeners
+// present a PEM certificate chain and key and never ask for client
+// certificates; clients present none and, when built to verify, check the
+// server's chain against the default trust store and its names against the
+// host they connected to. All TLS transports of a process share one event
+// loop of their own, separate from the TCP transports' loop.
+#pragma once
+
+#include <asio.hpp>
+#include <asio/ssl.hpp>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "transport/Transport.hpp"
+
+namespace korvane {
+
+class TLSTransport : public Transport {
+public:
+    /// A client that does not verify the server. Throws std::system_error
+    /// ("context", "set_default_verify_paths") when OpenSSL cannot set up the
+    /// TLS context; no other operation throws.
+    TLSTransport();
+    /// A listener presenting the PEM chain `certificate` and PEM key `key`
+    /// (read by bind()). Throws like TLSTransport().
+    TLSTransport(const std::string& certificate, const std::string& key);
+    /// A listener with keep-alive timing applied to every accepted connection.
+    TLSTransport(int keepAliveSec, int keepAliveProbeCount, int keepAliveInterval, const std::string& certificate,
+                 const std::string& key);
+    /// A client; with `verifyCertificate` the server must present a chain
+    /// trusted by the default verify paths, issued for the connected host.
+    explicit TLSTransport(bool verifyCertificate);
+    /// A client with keep-alive timing applied to its connections.
+    TLSTransport(int keepAliveSec, int keepAliveProbeCount, int keepAliveInterval, bool verifyCertificate);
+    /// Adopts a connection accepted by a listener whose TLS context is
+    /// `context`; the session is set up by a server handshake afterwards and
+    /// keeps that context alive, so the listener may go first.
+    TLSTransport(asio::ip::tcp::socket remote_socket, asio::ssl::context& context);
+    /// A lone path would otherwise turn into `verifyCertificate` = true.
+    explicit TLSTransport(const char*) = delete;
+    TLSTransport(int, int, int, const char*) = delete;
+    /// Closes first (see close(): bounded, never waits for ever on the peer).
+    ~TLSTransport() override;
+
+    TLSTransport(const TLSTransport&) = delete;
+    TLSTransport(TLSTransport&&) = delete;
+    TLSTransport& operator=(const TLSTransport&) = delete;
+    TLSTransport& operator=(TLSTransport&&) = delete;
+
+    /// Blocking resolve, TCP connect and client handshake. Failures carry the
+    /// step: "resolve: ", "connect: ", "set_option: " or "handshake: " (a
+    /// refused certificate is TRANSPORT_STATUS_UNKNOWN "handshake: ...").
+    /// An open connection is closed first.
+    StatusCode connect(std::string address, port_t port) override;
+    /// The same without blocking; `callback` runs once on a thread inside
+    /// start(), with the error's own text (no step name) on failure.
+    void connect_async(std::string address, port_t port, connect_handler_t callback) override;
+    /// Listens on the numeric `address` ("*" for every interface) and loads
+    /// the certificate chain and key. Fails with the step name ("open",
+    /// "set_option", "bind", "listen", "use_certificate_chain_file",
+    /// "use_private_key_file"); after a certificate or key failure the
+    /// listener is already listening.
+    StatusCode bind(port_t port, std::string address) override;
+    /// Blocks for one connection and its server handshake. Null on failure:
+    /// "accept: ..." with the mapped code, or a failed handshake as
+    /// TRANSPORT_STATUS_OPERATION_ABORTED with the error's text.
+    std::unique_ptr<Transport> accept(StatusCode* status) override;
+    /// Accepts one connection and performs its handshake; `callback` runs once
+    /// on a thread inside start() with the new transport (owned by the
+    /// callback) or null and the mapped status.
+    void accept_async(accept_handler_t callback) override;
+    /// Blocking read of plaintext (see Transport::read). The peer's TLS close
+    /// is 0 with TRANSPORT_STATUS_OKAY; a connection dropped without one is -1
+    /// with "stream truncated".
+    korvane_buf_len_t read(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode* status, bool all) override;
+    /// The same read; `callback` runs on a thread inside start(). One read and
+    /// one write may be outstanding together; their steps never overlap. Do
+    /// not mix them with blocking reads or writes at the same time.
+    void read_async(korvane_buf_t buffer, korvane_buf_len_t length, read_handler_t callback, bool all) override;
+    /// Blocking write of all `length` bytes; `status` is written only on failure.
+    korvane_buf_len_t write(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode* status) override;
+    /// The same write; `callback` runs on a thread inside start().
+    void write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback) override;
+    /// Stops listening, sends the TLS close alert, waits briefly (never for
+    /// ever) for the peer to close and closes the connection. Pending
+    /// asynchronous operations complete with TRANSPORT_STATUS_OPERATION_ABORTED;
+    /// let them run before connecting this transport again.
+    StatusCode close() override;
+    /// Runs the TLS transports' event loop on the calling thread until stop()
+    /// or until no work is left.
+    StatusCode start() override;
+    /// Stops the event loop of every TLS transport.
+    void stop() override;
+
+protected:
+    TLSTransport(int keepAliveSec, int keepAliveProbeCount, int keepAliveInterval, const std::string& certificate,
+                 const std::string& key, bool verifyCertificate);
+
+    /// Applies this transport's keep-alive timing to the socket `fd`.
+    bool setsockopts(int fd);
+    /// The fixed TLS 1.2 cipher list, on m_ssl_context.
+    void setCipherList();
+
+    static asio::io_service m_io_service;
+
+    asio::ssl::context m_ssl_context;
+    asio::ip::tcp::socket m_socket;
+    asio::ssl::stream<asio::ip::tcp::socket&> m_ssl_socket;
+    asio::ip::tcp::endpoint m_endpoint;
+    asio::ip::tcp::acceptor m_acceptor;
+    std::string m_certificate;
+    std::string m_key;
+    int m_keepAliveSec;
+    int m_keepAliveProbeCount;
+    int m_keepAliveProbeInterval;
+
+private:
+    asio::error_code tune_client_socket();
+    void tune_accepted_socket(asio::ip::tcp::socket& socket);
+    StatusCode load_certificate_and_key();
+    asio::error_code expect_server_identity(const std::string& host);
+    void connected_async(const asio::error_code& ec, bool exhausted, const std::string& address,
+                         const connect_handler_t& callback);
+    std::unique_ptr<TLSTransport> adopt(asio::ip::tcp::socket socket, StatusCode& failure);
+    std::unique_ptr<TLSTransport> accept_connection(StatusCode& result);
+    void renew_session() noexcept;
+    void close_listener();
+    void send_close_notify();
+    StatusCode close_connection();
+
+    // Set while an asynchronous write is in flight: the close alert must not
+    // be spliced into the middle of a record on the wire.
+    std::atomic<bool> m_write_in_flight{false};
+    // Counts closes of the connection. An asynchronous operation that was
+    // already between two steps when close() ran fails on the closed socket
+    // with some other error, or (a connect still resolving) would open it
+    // again; comparing counts reports it as aborted instead.
+    std::atomic<unsigned> m_closes{0};
+    // Serialises the asynchronous steps of this transport's TLS session.
+    asio::strand<asio::io_service::executor_type> m_strand{asio::make_strand(m_io_service)};
+};
+
+} // namespace korvane

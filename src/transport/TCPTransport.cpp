@@ -1,0 +1,395 @@
+// TCP transport over asio. Blocking calls run on the caller's thread with
+// asio's synchronous operations (which poll when an asynchronous operation
+// has left the descriptor non-blocking); asynchronous calls complete on the
+// shared loop. Nothing here throws out of an operation: asio is used through
+// its error_code overloads and the few allocations are caught.
+#include "transport/TCPTransport.hpp"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <new>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "transport/AsioError.hpp"
+#include "transport/KeepAlive.hpp"
+
+namespace korvane {
+
+using Status = Transport::StatusCode;
+using tcp = asio::ip::tcp;
+
+asio::io_service TCPTransport::m_io_service;
+
+namespace {
+
+const int CLIENT_BUFFER_SIZE = 0x800000;
+const int LISTEN_BACKLOG = 4096;
+const auto RESOLVE_FLAGS = asio::ip::resolver_base::address_configured;
+
+Status negative_length()
+{
+    return detail::status_from(asio::error::invalid_argument);
+}
+
+/// The count a read or write reports: bytes moved, 0 at the end of the
+/// stream (even after a partial transfer), -1 with the reason otherwise.
+korvane_buf_len_t transfer_result(const asio::error_code& error, std::size_t transferred, Status& status)
+{
+    if (error == asio::error::eof) {
+        status = Status();
+        return 0;
+    }
+    if (error) {
+        status = detail::status_from(error);
+        return -1;
+    }
+    status = Status();
+    return static_cast<korvane_buf_len_t>(transferred);
+}
+
+} // namespace
+
+TCPTransport::TCPTransport() : TCPTransport(0, 0, 0) {}
+
+TCPTransport::TCPTransport(int keepAliveSec, int keepAliveProbeCount, int keepAliveInterval)
+    : m_socket(m_io_service),
+      m_endpoint(),
+      m_acceptor(m_io_service),
+      m_keepAliveSec(keepAliveSec),
+      m_keepAliveProbeCount(keepAliveProbeCount),
+      m_keepAliveProbeInterval(keepAliveInterval)
+{
+}
+
+TCPTransport::TCPTransport(tcp::socket remote_socket)
+    : m_socket(std::move(remote_socket)),
+      m_endpoint(),
+      m_acceptor(m_io_service),
+      m_keepAliveSec(0),
+      m_keepAliveProbeCount(0),
+      m_keepAliveProbeInterval(0)
+{
+}
+
+TCPTransport::~TCPTransport()
+{
+    close();
+}
+
+bool TCPTransport::setsockopts(int fd)
+{
+    return detail::apply_keep_alive(fd, m_keepAliveSec, m_keepAliveProbeCount, m_keepAliveProbeInterval);
+}
+
+void TCPTransport::set_client_options()
+{
+    asio::error_code ignored;
+    m_socket.set_option(asio::socket_base::keep_alive(true), ignored);
+    m_socket.set_option(tcp::no_delay(true), ignored);
+    setsockopts(m_socket.native_handle());
+    m_socket.set_option(asio::socket_base::send_buffer_size(CLIENT_BUFFER_SIZE), ignored);
+    m_socket.set_option(asio::socket_base::receive_buffer_size(CLIENT_BUFFER_SIZE), ignored);
+}
+
+Status TCPTransport::connect(std::string address, port_t port)
+{
+    try {
+        asio::error_code error;
+        tcp::resolver resolver(m_io_service);
+        const auto endpoints = resolver.resolve(address, std::to_string(port), RESOLVE_FLAGS, error);
+        if (error) {
+            return detail::status_from("resolve", error);
+        }
+        asio::connect(m_socket, endpoints, error);
+        if (error) {
+            return detail::status_from("connect", error);
+        }
+        set_client_options();
+        return Status();
+    } catch (const std::exception& error) {
+        return detail::status_from_exception(error);
+    }
+}
+
+struct TCPTransport::ConnectAttempt {
+    explicit ConnectAttempt(asio::io_service& service) : resolver(service) {}
+    tcp::resolver resolver;
+    // Set by close(): the resolver's own cancel cannot stop a lookup that has
+    // already finished on asio's resolver thread.
+    std::atomic<bool> abandoned{false};
+};
+
+void TCPTransport::connect_async(std::string address, port_t port, connect_handler_t callback)
+{
+    using iterator = tcp::resolver::results_type::iterator;
+    auto on_connect = [this, callback](const asio::error_code& error, iterator endpoint) {
+        Status status;
+        if (error) {
+            status = detail::status_from(error);
+        } else if (endpoint == iterator()) {
+            status = Status(Status::TRANSPORT_STATUS_HOST_UNREACHABLE, "Host unreachable");
+        } else {
+            set_client_options();
+        }
+        callback(*this, status);
+    };
+    auto on_resolve = [this, callback, on_connect](const std::shared_ptr<ConnectAttempt>& attempt,
+                                                   asio::error_code error, tcp::resolver::results_type results) {
+        if (!error && attempt->abandoned) {
+            error = asio::error::operation_aborted;
+        }
+        Status status = error ? detail::status_from(error) : Status();
+        if (!error) {
+            try {
+                asio::async_connect(m_socket, results.begin(), results.end(), on_connect);
+                return;
+            } catch (const std::exception& failure) {
+                status = detail::status_from_exception(failure);
+            }
+        }
+        callback(*this, status);
+    };
+    try {
+        auto attempt = std::make_shared<ConnectAttempt>(m_io_service);
+        m_connect_attempt = attempt;
+        attempt->resolver.async_resolve(
+            address, std::to_string(port), RESOLVE_FLAGS,
+            [attempt, on_resolve](const asio::error_code& error, tcp::resolver::results_type results) {
+                on_resolve(attempt, error, std::move(results));
+            });
+    } catch (const std::exception& error) {
+        const Status status = detail::status_from_exception(error);
+        detail::complete_later(m_io_service, [this, callback, status] { callback(*this, status); });
+    }
+}
+
+Status TCPTransport::bind(port_t port, std::string address)
+{
+    try {
+        asio::error_code error;
+        const asio::ip::address ip =
+            address == "*" ? asio::ip::address(asio::ip::address_v6::any()) : asio::ip::make_address(address, error);
+        if (error) {
+            return detail::status_from(error);
+        }
+        m_endpoint = tcp::endpoint(ip, port);
+
+        tcp::acceptor acceptor(m_io_service);
+        if (acceptor.open(m_endpoint.protocol(), error)) {
+            return detail::status_from("open", error);
+        }
+        if (acceptor.set_option(asio::socket_base::reuse_address(true), error)) {
+            return detail::status_from("set_option", error);
+        }
+        if (acceptor.bind(m_endpoint, error)) {
+            return detail::status_from("bind", error);
+        }
+        if (acceptor.listen(LISTEN_BACKLOG, error)) {
+            return detail::status_from("listen", error);
+        }
+        // The old listener goes only now that the new one is listening.
+        asio::error_code ignored;
+        m_acceptor.close(ignored);
+        m_acceptor = std::move(acceptor);
+        if (m_acceptor.set_option(asio::socket_base::reuse_address(true), error)) {
+            return detail::status_from("set_option", error);
+        }
+        return Status();
+    } catch (const std::exception& error) {
+        return detail::status_from_exception(error);
+    }
+}
+
+std::unique_ptr<Transport> TCPTransport::adopt(tcp::socket& socket, Status& status)
+{
+    asio::error_code error;
+    if (socket.set_option(asio::socket_base::keep_alive(true), error)) {
+        status = detail::status_from("set_option", error);
+        return nullptr;
+    }
+    // The accepted side gets the listener's keep-alive timing, but neither
+    // TCP_NODELAY nor the large buffers: those are the client's choice.
+    setsockopts(socket.native_handle());
+    try {
+        std::unique_ptr<Transport> accepted(new TCPTransport(std::move(socket)));
+        status = Status();
+        return accepted;
+    } catch (const std::exception& failure) {
+        status = detail::status_from_exception(failure);
+        return nullptr;
+    }
+}
+
+std::unique_ptr<Transport> TCPTransport::accept(Status* status)
+{
+    Status result;
+    std::unique_ptr<Transport> accepted;
+    tcp::socket peer(m_io_service);
+    asio::error_code error;
+    if (m_acceptor.accept(peer, error)) {
+        result = detail::status_from("accept", error);
+    } else {
+        accepted = adopt(peer, result);
+    }
+    if (status != nullptr) {
+        *status = result;
+    }
+    return accepted;
+}
+
+void TCPTransport::accept_async(accept_handler_t callback)
+{
+    try {
+        auto peer = std::make_shared<tcp::socket>(m_io_service);
+        m_acceptor.async_accept(*peer, [this, peer, callback](const asio::error_code& error) {
+            Status status;
+            std::unique_ptr<Transport> accepted;
+            if (error) {
+                status = detail::status_from(error);
+            } else {
+                accepted = adopt(*peer, status);
+            }
+            callback(*this, std::move(accepted), status);
+        });
+    } catch (const std::exception& error) {
+        const Status status = detail::status_from_exception(error);
+        detail::complete_later(m_io_service, [this, callback, status] { callback(*this, nullptr, status); });
+    }
+}
+
+korvane_buf_len_t TCPTransport::read(korvane_buf_t buffer, korvane_buf_len_t length, Status* status, bool all)
+{
+    Status result;
+    korvane_buf_len_t count = -1;
+    if (length < 0) {
+        result = negative_length();
+    } else {
+        asio::error_code error;
+        const auto target = asio::buffer(buffer, static_cast<std::size_t>(length));
+        // asio::read moves at most 64 KiB per receive (transfer_all's default).
+        const std::size_t transferred = all ? asio::read(m_socket, target, error) : m_socket.read_some(target, error);
+        count = transfer_result(error, transferred, result);
+    }
+    if (status != nullptr) {
+        *status = result;
+    }
+    return count;
+}
+
+void TCPTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, read_handler_t callback, bool all)
+{
+    if (length < 0) {
+        detail::complete_later(m_io_service,
+                       [this, buffer, length, callback] { callback(*this, -1, buffer, length, negative_length()); });
+        return;
+    }
+    try {
+        auto on_read = [this, buffer, length, callback](const asio::error_code& error, std::size_t transferred) {
+            Status status;
+            const korvane_buf_len_t count = transfer_result(error, transferred, status);
+            callback(*this, count, buffer, length, status);
+        };
+        const auto target = asio::buffer(buffer, static_cast<std::size_t>(length));
+        if (all) {
+            asio::async_read(m_socket, target, on_read);
+        } else {
+            m_socket.async_read_some(target, on_read);
+        }
+    } catch (const std::exception& error) {
+        const Status status = detail::status_from_exception(error);
+        detail::complete_later(m_io_service, [this, buffer, length, callback, status] {
+            callback(*this, -1, buffer, length, status);
+        });
+    }
+}
+
+korvane_buf_len_t TCPTransport::write(korvane_buf_t buffer, korvane_buf_len_t length, Status* status)
+{
+    Status failure;
+    korvane_buf_len_t count = -1;
+    if (length < 0) {
+        failure = negative_length();
+    } else {
+        asio::error_code error;
+        // Chunks of at most 64 KiB per send; asio sends with MSG_NOSIGNAL.
+        const std::size_t written = asio::write(m_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), error);
+        count = transfer_result(error, written, failure);
+    }
+    if (count < 0 && status != nullptr) {
+        *status = failure;
+    }
+    return count;
+}
+
+void TCPTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback)
+{
+    if (length < 0) {
+        detail::complete_later(m_io_service, [this, callback] { callback(*this, -1, negative_length()); });
+        return;
+    }
+    try {
+        asio::async_write(m_socket, asio::buffer(buffer, static_cast<std::size_t>(length)),
+                          [this, callback](const asio::error_code& error, std::size_t written) {
+                              Status status;
+                              const korvane_buf_len_t count = transfer_result(error, written, status);
+                              callback(*this, count, status);
+                          });
+    } catch (const std::exception& error) {
+        const Status status = detail::status_from_exception(error);
+        detail::complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
+    }
+}
+
+Status TCPTransport::close()
+{
+    asio::error_code ignored;
+    if (auto attempt = m_connect_attempt.lock()) {
+        attempt->abandoned = true;
+        attempt->resolver.cancel();
+    }
+    // Pending accepts are cancelled before the shutdown: a loop thread that
+    // saw the shut-down listener first would complete them with EINVAL
+    // instead of OPERATION_ABORTED. The shutdown wakes a blocking accept on
+    // another thread.
+    m_acceptor.cancel(ignored);
+    if (m_acceptor.is_open()) {
+        ::shutdown(m_acceptor.native_handle(), SHUT_RDWR);
+    }
+    m_acceptor.close(ignored);
+
+    if (!m_socket.is_open()) {
+        return Status();
+    }
+    m_socket.cancel(ignored);
+    m_socket.shutdown(asio::socket_base::shutdown_both, ignored);
+    asio::error_code error;
+    m_socket.close(error);
+    return error ? detail::status_from(error) : Status();
+}
+
+Status TCPTransport::start()
+{
+    try {
+        m_io_service.restart();
+        m_io_service.run();
+        return Status();
+    } catch (const std::system_error& error) {
+        return detail::status_from(error.code());
+    } catch (const std::exception& error) {
+        return detail::status_from_exception(error);
+    }
+}
+
+void TCPTransport::stop()
+{
+    m_io_service.stop();
+}
+
+} // namespace korvane

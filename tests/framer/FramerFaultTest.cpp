@@ -1,0 +1,184 @@
+// The framer over a scripted in-memory transport: short reads and writes
+// that a well-behaved TCP connection never produces, and a record of every
+// call the framer makes, so buffer ownership and request sizes can be seen.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <string>
+
+#include "support/ScriptedTransport.hpp"
+#include "transport/TransportFramer.hpp"
+#include "util/Endianness.hpp"
+
+namespace korvane {
+namespace {
+
+using Status = Transport::StatusCode;
+
+using testing::ScriptedTransport;
+
+struct Scripted {
+    Scripted() : framer(std::unique_ptr<Transport>(new ScriptedTransport())),
+                 transport(static_cast<ScriptedTransport&>(*framer.transport())) {}
+    ~Scripted() { EXPECT_EQ(0, transport.partial_read_requests) << "the framer reads whole headers and payloads"; }
+    TransportFramer framer;
+    ScriptedTransport& transport;
+};
+
+std::vector<unsigned char> frame(std::uint32_t length, const std::string& payload)
+{
+    std::vector<unsigned char> bytes(8 + payload.size(), 0xAA);
+    endian::store_big32(bytes.data() + 4, length);
+    std::copy(payload.begin(), payload.end(), bytes.begin() + 8);
+    return bytes;
+}
+
+struct Received {
+    Message message;
+    Status status;
+    int calls = 0;
+};
+
+Received receive_async(TransportFramer& framer)
+{
+    Received result;
+    framer.message([&](TransportFramer&, Message message, Status status) {
+        result.message = std::move(message);
+        result.status = status;
+        ++result.calls;
+    });
+    return result;
+}
+
+const Status incomplete(Status::TRANSPORT_STATUS_BROKEN_PIPE, "Incomplete read");
+
+TEST(FramerFaults, ShortReadsAreIncompleteNotMessages)
+{
+    // A header cut short, and a payload cut short, by a transport that
+    // reports fewer bytes than asked without calling it an error.
+    for (const std::deque<long>& limits : {std::deque<long>{5}, std::deque<long>{8, 3}}) {
+        for (bool asynchronous : {false, true}) {
+            Scripted s;
+            s.transport.incoming = frame(6, "abcdef");
+            s.transport.read_limits = limits;
+            Received got;
+            if (asynchronous) {
+                got = receive_async(s.framer);
+                EXPECT_EQ(1, got.calls);
+            } else {
+                got.message = s.framer.message(&got.status);
+            }
+            EXPECT_TRUE(got.message.null());
+            EXPECT_EQ(incomplete, got.status) << (asynchronous ? "async" : "blocking") << " cut at " << limits.back();
+        }
+    }
+}
+
+TEST(FramerFaults, PayloadIsReadIntoExactlyTheAnnouncedLengthAndNotBeyond)
+{
+    Scripted s;
+    s.transport.incoming = frame(3, "xyz");
+    const auto trailing = frame(2, "ok");
+    s.transport.incoming.insert(s.transport.incoming.end(), trailing.begin(), trailing.end());
+
+    Received first = receive_async(s.framer);
+    EXPECT_EQ(std::vector<long>({8, 3}), s.transport.read_requests);
+    EXPECT_EQ(3, first.message.length());
+    EXPECT_EQ(0, std::memcmp(first.message.buffer(), "xyz", 3));
+
+    Status status;
+    Message second = s.framer.message(&status);
+    EXPECT_EQ(std::vector<long>({8, 3, 8, 2}), s.transport.read_requests);
+    EXPECT_EQ(2, second.length());
+    EXPECT_TRUE(s.transport.incoming.empty());
+}
+
+TEST(FramerFaults, RejectedLengthsAskForNoPayload)
+{
+    for (std::uint32_t length : {0u, 5242881u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+        Scripted s;
+        s.transport.incoming = frame(length, "");
+        Received got = receive_async(s.framer);
+        EXPECT_EQ(Status::TRANSPORT_STATUS_MSG_TOO_LARGE, got.status.code());
+        s.transport.incoming = frame(length, "");
+        Status status;
+        EXPECT_TRUE(s.framer.message(&status).null());
+        EXPECT_EQ(got.status, status);
+        EXPECT_EQ(std::vector<long>({8, 8}), s.transport.read_requests) << length;
+    }
+}
+
+TEST(FramerFaults, BlockingSendWritesHeaderThenTheCallersOwnBuffer)
+{
+    Scripted s;
+    Message message("payload", 7);
+    EXPECT_EQ(Status(), s.framer.message(message));
+    // The framer's parameter is a copy of `message`; what matters is that it
+    // writes that copy's buffer as is, in a second write, after the header.
+    ASSERT_EQ(2u, s.transport.writes.size());
+    EXPECT_EQ(8, s.transport.writes[0].second);
+    EXPECT_EQ(7, s.transport.writes[1].second);
+    EXPECT_EQ(frame(7, "payload").size(), s.transport.outgoing.size());
+    EXPECT_EQ(0, std::memcmp(s.transport.outgoing.data() + 8, "payload", 7));
+
+    Scripted moved;
+    Message owned("payload", 7);
+    const void* buffer = owned.buffer();
+    EXPECT_EQ(Status(), moved.framer.message(std::move(owned)));
+    ASSERT_EQ(2u, moved.transport.writes.size());
+    EXPECT_EQ(buffer, moved.transport.writes[1].first);
+}
+
+TEST(FramerFaults, BlockingSendStopsAtTheFirstFailedWrite)
+{
+    const Status reset(Status::TRANSPORT_STATUS_CONNECTION_RESET, "Connection reset by peer");
+    Scripted header_fails;
+    header_fails.transport.write_results = {{-1, reset}};
+    EXPECT_EQ(reset, header_fails.framer.message(Message("abc", 3)));
+    EXPECT_EQ(1u, header_fails.transport.writes.size());
+
+    Scripted payload_fails;
+    payload_fails.transport.write_results = {{8, Status()}, {-1, reset}};
+    EXPECT_EQ(reset, payload_fails.framer.message(Message("abc", 3)));
+    EXPECT_EQ(2u, payload_fails.transport.writes.size());
+
+    // A write that moved nothing means the peer has gone: that is no success.
+    const Status gone(Status::TRANSPORT_STATUS_BROKEN_PIPE, "Connection reset by peer");
+    Scripted ended;
+    ended.transport.write_results = {{0, Status()}};
+    EXPECT_EQ(gone, ended.framer.message(Message("abc", 3)));
+    EXPECT_EQ(1u, ended.transport.writes.size());
+}
+
+TEST(FramerFaults, AsynchronousSendIsOneContiguousWriteReportedUnchanged)
+{
+    Scripted s;
+    long bytes = -99;
+    Status status(Status::TRANSPORT_STATUS_UNKNOWN, "untouched");
+    s.framer.message(Message("abc", 3), [&](TransportFramer&, long count, Status result) {
+        bytes = count;
+        status = result;
+    });
+    EXPECT_EQ(11, bytes);
+    EXPECT_EQ(Status(), status);
+    ASSERT_EQ(1u, s.transport.writes.size());
+    EXPECT_EQ(11, s.transport.writes[0].second);
+    const auto expected = frame(3, "abc");
+    EXPECT_EQ(std::vector<unsigned char>(4, 0), std::vector<unsigned char>(s.transport.outgoing.begin(), s.transport.outgoing.begin() + 4));
+    EXPECT_TRUE(std::equal(expected.begin() + 4, expected.end(), s.transport.outgoing.begin() + 4));
+
+    // The transport's count and status reach the callback as they are.
+    Scripted ended;
+    ended.transport.write_results = {{0, Status()}};
+    ended.framer.message(Message("abc", 3), [&](TransportFramer&, long count, Status result) {
+        bytes = count;
+        status = result;
+    });
+    EXPECT_EQ(0, bytes);
+    EXPECT_EQ(Status(), status);
+}
+
+} // namespace
+} // namespace korvane

@@ -1,0 +1,235 @@
+// BasicSocket over a scripted in-memory transport: completions arrive exactly
+// when and how the test says, so flags, odd completions and callbacks that
+// destroy their socket are checked deterministically.
+#include "SocketSupport.hpp"
+
+#include <deque>
+
+namespace korvane {
+namespace testing {
+namespace {
+
+// What the scripted transport has seen and the completions it holds back.
+struct Script {
+    std::vector<unsigned char> written;
+    Transport::write_handler_t pending_write;
+    Transport::read_handler_t pending_read;
+    void* read_buffer = nullptr;
+    long read_length = 0;
+    int closes = 0;
+};
+
+class ScriptedTransport : public Transport {
+public:
+    explicit ScriptedTransport(std::shared_ptr<Script> script) : m_script(std::move(script)) {}
+
+    StatusCode connect(std::string, port_t) override { return StatusCode(); }
+    void connect_async(std::string, port_t, connect_handler_t callback) override { callback(*this, StatusCode()); }
+    StatusCode bind(port_t, std::string) override { return StatusCode(); }
+    std::unique_ptr<Transport> accept(StatusCode*) override { return nullptr; }
+    void accept_async(accept_handler_t) override {}
+    korvane_buf_len_t read(korvane_buf_t, korvane_buf_len_t, StatusCode*, bool) override { return 0; }
+    void read_async(korvane_buf_t buffer, korvane_buf_len_t length, read_handler_t callback, bool) override
+    {
+        m_script->read_buffer = buffer;
+        m_script->read_length = static_cast<long>(length);
+        m_script->pending_read = std::move(callback);
+    }
+    korvane_buf_len_t write(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode*) override
+    {
+        const auto* bytes = static_cast<const unsigned char*>(buffer);
+        m_script->written.insert(m_script->written.end(), bytes, bytes + length);
+        return length;
+    }
+    void write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback) override
+    {
+        write(buffer, length, nullptr);
+        m_script->pending_write = std::move(callback);
+    }
+    StatusCode close() override
+    {
+        ++m_script->closes;
+        return StatusCode();
+    }
+    StatusCode start() override { return StatusCode(); }
+    void stop() override {}
+
+private:
+    std::shared_ptr<Script> m_script;
+};
+
+class ScriptedSocket : public ::testing::Test {
+protected:
+    ScriptedSocket() : m_script(std::make_shared<Script>()), m_socket(scripted_socket()) {}
+
+    Socket scripted_socket()
+    {
+        m_transport = new ScriptedTransport(m_script);
+        return BasicSocket::create(std::unique_ptr<Transport>(m_transport));
+    }
+
+    // Completes the held-back write (taking it out of the script first, as
+    // a transport forgets a finished operation).
+    void complete_write(long bytes, Status status)
+    {
+        ASSERT_TRUE(m_script->pending_write);
+        auto handler = std::move(m_script->pending_write);
+        m_script->pending_write = nullptr;
+        handler(*m_transport, bytes, status);
+    }
+
+    // Completes the held-back read with `bytes` copied into its buffer.
+    void complete_read(const std::vector<unsigned char>& bytes)
+    {
+        ASSERT_TRUE(m_script->pending_read);
+        ASSERT_LE(bytes.size(), static_cast<std::size_t>(m_script->read_length));
+        std::memcpy(m_script->read_buffer, bytes.data(), bytes.size());
+        auto handler = std::move(m_script->pending_read);
+        m_script->pending_read = nullptr;
+        handler(*m_transport, static_cast<long>(bytes.size()), m_script->read_buffer, m_script->read_length,
+                Status());
+    }
+
+    std::shared_ptr<Script> m_script;
+    ScriptedTransport* m_transport = nullptr;
+    Socket m_socket;
+};
+
+TEST_F(ScriptedSocket, WriteCompletionsReachTheCallbackAndClearTheFlag)
+{
+    struct Case {
+        long bytes;
+        Status reported;
+        Status expected;
+    };
+    const Status reset(Status::TRANSPORT_STATUS_CONNECTION_RESET, "reset");
+    const Case cases[] = {
+        {13, Status(), Status()},
+        {-1, reset, reset},
+        // Nothing written without an error code: the peer is gone.
+        {0, Status(), Status(Status::TRANSPORT_STATUS_BROKEN_PIPE, "Connection reset by peer")},
+    };
+    for (const Case& c : cases) {
+        std::optional<Status> result;
+        bool pending_in_callback = true;
+        m_socket->send(Message("hello", 5), [&](SocketImpl& socket, Status status) {
+            pending_in_callback = socket.send_pending();
+            result = status;
+        });
+        EXPECT_TRUE(m_socket->send_pending());
+        EXPECT_FALSE(result);
+        complete_write(c.bytes, c.reported);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(c.expected, *result);
+        EXPECT_FALSE(pending_in_callback);
+        EXPECT_FALSE(m_socket->send_pending());
+    }
+}
+
+TEST_F(ScriptedSocket, NothingToSendAnswersAtOnce)
+{
+    // Empty pipeline: a null message passes the encoders and is not framed.
+    EXPECT_EQ(Status(), m_socket->send(Message()));
+    std::optional<Status> result;
+    m_socket->send(Message(), [&](SocketImpl&, Status status) { result = status; });
+    ASSERT_TRUE(result); // before send returned
+    EXPECT_EQ(Status(), *result);
+
+    // A failing encoder reports its status, and the flag never goes up.
+    m_socket->pipeline().append_encoder(std::make_shared<Compressor>());
+    const Status zero(Status::TRANSPORT_STATUS_PIPELINE_ENCODE_ERROR, "Zero length input");
+    EXPECT_EQ(zero, m_socket->send(Message()));
+    result.reset();
+    m_socket->send(Message(), [&](SocketImpl& socket, Status status) {
+        EXPECT_FALSE(socket.send_pending());
+        result = status;
+    });
+    ASSERT_TRUE(result);
+    EXPECT_EQ(zero, *result);
+    EXPECT_FALSE(m_socket->send_pending());
+    EXPECT_TRUE(m_script->written.empty());
+}
+
+TEST_F(ScriptedSocket, SendingEncodesACopyAndLeavesTheCallersMessageAlone)
+{
+    m_socket->pipeline().append_encoder(std::make_shared<Encryptor>());
+    Message message("payload", 7);
+    const void* buffer = message.buffer();
+    EXPECT_EQ(Status(), m_socket->send(message));
+    EXPECT_EQ(buffer, message.buffer());
+    EXPECT_EQ(std::vector<unsigned char>({'p', 'a', 'y', 'l', 'o', 'a', 'd'}), bytes_of(message));
+    // Header with length 23, then the 23-byte box.
+    ASSERT_EQ(8u + 23u, m_script->written.size());
+    EXPECT_EQ(23, m_script->written[7]);
+
+    Message moved("payload", 7);
+    m_socket->send(std::move(moved), [](SocketImpl&, Status) {});
+    EXPECT_EQ(7, moved.length());
+    EXPECT_FALSE(moved.null());
+    complete_write(31, Status());
+}
+
+TEST_F(ScriptedSocket, CloseMarksBothDirectionsBusyUntilAnOutstandingOperationEnds)
+{
+    m_socket->send(Message("x", 1), [](SocketImpl&, Status) {});
+    EXPECT_EQ(Status(), m_socket->close());
+    EXPECT_EQ(1, m_script->closes);
+    EXPECT_TRUE(m_socket->recv_pending());
+    EXPECT_TRUE(m_socket->send_pending());
+    complete_write(-1, Status(Status::TRANSPORT_STATUS_OPERATION_ABORTED, "aborted"));
+    EXPECT_FALSE(m_socket->send_pending());
+    EXPECT_TRUE(m_socket->recv_pending());
+}
+
+TEST_F(ScriptedSocket, ReceiveDecodesAndClearsTheFlagBeforeTheCallback)
+{
+    m_socket->pipeline().append_decoder(std::make_shared<Decompressor>());
+    std::optional<std::pair<Message, Status>> result;
+    m_socket->recv([&](SocketImpl& socket, Message message, Status status) {
+        EXPECT_FALSE(socket.recv_pending());
+        result = std::make_pair(std::move(message), status);
+    });
+    EXPECT_TRUE(m_socket->recv_pending());
+    // A body the decompressor refuses: header declaring 0 bytes.
+    complete_read(frame_header(5));
+    complete_read({0, 0, 0, 0, 0x10});
+    ASSERT_TRUE(result);
+    EXPECT_TRUE(result->first.null());
+    EXPECT_EQ(Status(Status::TRANSPORT_STATUS_PIPELINE_DECODE_ERROR, "LZ4 algorithm error"), result->second);
+}
+
+TEST_F(ScriptedSocket, SocketMayBeDestroyedInsideItsOwnCallbacks)
+{
+    // Each callback destroys the socket that called it; AddressSanitizer
+    // catches any touch of the socket afterwards.
+    bool received = false;
+    m_socket->recv([&](SocketImpl&, Message message, Status) {
+        received = !message.null();
+        m_socket.reset();
+    });
+    complete_read(frame_header(2));
+    complete_read({'h', 'i'});
+    EXPECT_TRUE(received);
+    EXPECT_FALSE(m_socket);
+
+    m_socket = scripted_socket();
+    bool sent = false;
+    m_socket->send(Message("hi", 2), [&](SocketImpl&, Status status) {
+        sent = status == Status();
+        m_socket.reset();
+    });
+    complete_write(10, Status());
+    EXPECT_TRUE(sent);
+    EXPECT_FALSE(m_socket);
+}
+
+TEST(BasicSocketFactory, RefusesMissingTransports)
+{
+    EXPECT_FALSE(BasicSocket::create(std::unique_ptr<Transport>()));
+    EXPECT_FALSE(BasicSocket::create(std::unique_ptr<TransportFramer>()));
+    EXPECT_FALSE(BasicSocket::create(std::make_unique<TransportFramer>(nullptr)));
+}
+
+} // namespace
+} // namespace testing
+} // namespace korvane

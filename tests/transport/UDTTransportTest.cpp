@@ -1,0 +1,374 @@
+// UDT transport on loopback: blocking exchange, end of stream, resolution,
+// the library's own errors, and the process-wide library lifetime.
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <udt/udt.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "support/Loopback.hpp"
+#include "transport/UDTError.hpp"
+#include "transport/UDTTransport.hpp"
+
+namespace korvane {
+namespace {
+
+using Status = Transport::StatusCode;
+using testing::DEADLINE;
+using testing::Watchdog;
+using testing::free_udp_port;
+
+// Reaches the transport's protected state: its UDT handle and the live count.
+struct UDTPeek : UDTTransport {
+    static UDTSOCKET socket_of(Transport& transport)
+    {
+        return dynamic_cast<UDTTransport&>(transport).*(&UDTPeek::m_socket);
+    }
+    static korvane_size_t live() { return m_reference_count; }
+};
+
+std::vector<char> pattern(std::size_t size)
+{
+    std::vector<char> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>(i * 31 + i / 4096 + 7);
+    }
+    return bytes;
+}
+
+// The UDT library drops a connection the peer closed about a second later,
+// on a thread of its own; polled here with a deadline.
+bool discarded_by_library(UDTSOCKET socket)
+{
+    const auto until = std::chrono::steady_clock::now() + DEADLINE;
+    while (std::chrono::steady_clock::now() < until) {
+        const UDTSTATUS state = UDT::getsockstate(socket);
+        if (state == CLOSED || state == NONEXIST) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// A listener on a free loopback port, a client connected to it and the
+// accepted end.
+class UDTConnected : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_port = free_udp_port();
+        ASSERT_EQ(listener.bind(m_port, "127.0.0.1"), Status());
+        const Watchdog watchdog = guard();
+        ASSERT_EQ(client.connect("127.0.0.1", m_port), Status());
+        Status status(Status::TRANSPORT_STATUS_UNKNOWN, "untouched");
+        server = listener.accept(&status);
+        ASSERT_NE(server, nullptr);
+        EXPECT_EQ(status, Status());
+    }
+
+    // Blocking calls have no deadline of their own: past this one the
+    // transports are closed under them and the test fails.
+    Watchdog guard(std::chrono::milliseconds deadline = DEADLINE)
+    {
+        return Watchdog([this] {
+            ADD_FAILURE() << "deadline passed, transports closed";
+            close_all();
+        }, deadline);
+    }
+
+    void close_all()
+    {
+        listener.close();
+        client.close();
+        if (server) {
+            server->close();
+        }
+    }
+
+    Transport::port_t m_port = 0;
+    UDTTransport listener;
+    UDTTransport client;
+    std::unique_ptr<Transport> server;
+};
+
+TEST_F(UDTConnected, CarriesALargeTransferIntact)
+{
+    const Watchdog watchdog = guard(std::chrono::seconds(60));
+    std::vector<char> sent = pattern(3 * 1024 * 1024 + 123);
+    const auto size = static_cast<korvane_buf_len_t>(sent.size());
+    korvane_buf_len_t write_result = 0;
+    std::thread writer([&] { write_result = client.write(sent.data(), size, nullptr); });
+    std::vector<char> received(sent.size());
+    Status status;
+    const korvane_buf_len_t count =
+        server->read(received.data(), static_cast<korvane_buf_len_t>(received.size()), &status, true);
+    writer.join();
+    EXPECT_EQ(write_result, static_cast<korvane_buf_len_t>(sent.size()));
+    ASSERT_EQ(count, static_cast<korvane_buf_len_t>(sent.size())) << status;
+    EXPECT_TRUE(received == sent);
+}
+
+TEST_F(UDTConnected, PeerCloseIsEndOfStream)
+{
+    const Watchdog watchdog = guard();
+    char bytes[4] = {1, 2, 3, 4};
+    Status written(Status::TRANSPORT_STATUS_UNKNOWN, "untouched");
+    ASSERT_EQ(client.write(bytes, 4, &written), 4);
+    EXPECT_EQ(written.message(), "untouched") << "a successful write leaves the status alone";
+    ASSERT_EQ(client.close(), Status());
+
+    // Four bytes arrived before the close: a read of ten with `all` still
+    // reports the end of the stream, not the partial count.
+    char buffer[10];
+    Status status(Status::TRANSPORT_STATUS_UNKNOWN, "stale");
+    EXPECT_EQ(server->read(buffer, 10, &status, true), 0);
+    EXPECT_EQ(status, Status());
+    status = Status(Status::TRANSPORT_STATUS_UNKNOWN, "stale");
+    EXPECT_EQ(server->read(buffer, 10, &status, false), 0);
+    EXPECT_EQ(status, Status());
+    EXPECT_EQ(server->write(bytes, 4, &written), 0);
+    EXPECT_EQ(written.message(), "untouched");
+}
+
+TEST_F(UDTConnected, PeerCloseStaysEndOfStreamOnceTheLibraryDroppedTheConnection)
+{
+    const Watchdog watchdog = guard(std::chrono::seconds(20));
+    ASSERT_EQ(client.close(), Status());
+    ASSERT_TRUE(discarded_by_library(UDTPeek::socket_of(*server)));
+
+    char buffer[10];
+    Status status(Status::TRANSPORT_STATUS_UNKNOWN, "stale");
+    EXPECT_EQ(server->read(buffer, 10, &status, true), 0);
+    EXPECT_EQ(status, Status());
+    EXPECT_EQ(server->write(buffer, 10, &status), 0);
+
+    // Our own close is different: reading afterwards is the caller's mistake.
+    EXPECT_EQ(server->close(), Status());
+    EXPECT_EQ(server->read(buffer, 10, &status, false), -1);
+    EXPECT_EQ(status.code(), Status::TRANSPORT_STATUS_BAD_DESCRIPTOR);
+}
+
+TEST_F(UDTConnected, ASecondConnectHangsUpTheFirstConnection)
+{
+    const Watchdog watchdog = guard(std::chrono::seconds(20));
+    UDTTransport other_listener;
+    const Transport::port_t other_port = free_udp_port();
+    ASSERT_EQ(other_listener.bind(other_port, "127.0.0.1"), Status());
+    ASSERT_EQ(client.connect("127.0.0.1", other_port), Status());
+
+    char buffer[1];
+    Status status(Status::TRANSPORT_STATUS_UNKNOWN, "stale");
+    EXPECT_EQ(server->read(buffer, 1, &status, true), 0);
+    EXPECT_EQ(status, Status());
+    other_listener.close();
+}
+
+TEST_F(UDTConnected, ASecondListenerOnThePortIsRefused)
+{
+    UDTTransport second;
+    const Status status = second.bind(m_port, "*");
+    EXPECT_EQ(status.code(), Status::TRANSPORT_STATUS_ADDRESS_IN_USE) << status;
+    EXPECT_FALSE(status.message().empty());
+}
+
+TEST_F(UDTConnected, CountsBeyondIntAreSplitNotTruncated)
+{
+    const Watchdog watchdog = guard(std::chrono::seconds(30));
+    // Address space only: the pages are never touched beyond what travels.
+    const std::size_t huge = (std::size_t(1) << 31) + 16;
+    void* memory = ::mmap(nullptr, huge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(memory, MAP_FAILED);
+    const auto length = static_cast<korvane_buf_len_t>(huge);
+
+    char five[] = {'a', 'b', 'c', 'd', 'e'};
+    ASSERT_EQ(client.write(five, 5, nullptr), 5);
+    Status status;
+    EXPECT_EQ(server->read(memory, length, &status, false), 5) << status;
+    EXPECT_EQ(std::memcmp(memory, five, 5), 0);
+
+    // A write far larger than int goes out until the peer hangs up.
+    std::thread peer([this] {
+        std::vector<char> some(64 * 1024);
+        server->read(some.data(), static_cast<korvane_buf_len_t>(some.size()), nullptr, true);
+        server->close();
+    });
+    status = Status();
+    EXPECT_EQ(client.write(memory, length, &status), 0) << status;
+    EXPECT_EQ(status, Status());
+    peer.join();
+    ::munmap(memory, huge);
+}
+
+TEST(UDTTransport, LibraryErrorsOutsideTheTableAreUnknown)
+{
+    // Read by name from the library: neither a success nor its catch-all
+    // codes may pass for a known failure.
+    for (const int error : {CUDTException::SUCCESS, CUDTException::ETHREAD, CUDTException::ERDVNOSERV,
+                            CUDTException::EINVPOLLID, CUDTException::EASYNCFAIL, CUDTException::EUNKNOWN, 424242}) {
+        EXPECT_EQ(detail::from_udt_error(error), Status::TRANSPORT_STATUS_UNKNOWN) << error;
+    }
+    // A lost connection is only end of stream inside read and write.
+    EXPECT_EQ(detail::from_udt_error(CUDTException::ECONNLOST), Status::TRANSPORT_STATUS_CONNECTION_RESET);
+}
+
+TEST(UDTTransport, WildcardBindAcceptsOnLoopback)
+{
+    UDTTransport listener;
+    UDTTransport client(0, 0);
+    Watchdog watchdog([&] {
+        ADD_FAILURE() << "deadline passed, transports closed";
+        listener.close();
+        client.close();
+    });
+    const Transport::port_t port = free_udp_port();
+    ASSERT_EQ(listener.bind(port, "*"), Status());
+    ASSERT_EQ(client.connect("127.0.0.1", port), Status());
+    Status status;
+    std::unique_ptr<Transport> server = listener.accept(&status);
+    ASSERT_NE(server, nullptr) << status;
+    char byte = 'x';
+    EXPECT_EQ(server->write(&byte, 1, nullptr), 1);
+    char got = 0;
+    EXPECT_EQ(client.read(&got, 1, &status, true), 1);
+    EXPECT_EQ(got, 'x');
+}
+
+TEST(UDTTransport, NamesThatDoNotResolveToIPv4AreNotFound)
+{
+    UDTTransport transport;
+    const Transport::port_t port = free_udp_port();
+    for (const std::string address : {"no-such-host.invalid", "::1", "fe80::1"}) {
+        EXPECT_EQ(transport.connect(address, port),
+                  Status(Status::TRANSPORT_STATUS_HOST_NOT_FOUND, "Couldn't resolve hostname: " + address));
+        EXPECT_EQ(transport.bind(port, address),
+                  Status(Status::TRANSPORT_STATUS_HOST_NOT_FOUND, "Couldn't resolve hostname: " + address));
+    }
+    EXPECT_EQ(transport.close(), Status());
+}
+
+TEST(UDTTransport, ConnectWithoutListenerReportsTheLibrarysError)
+{
+    UDTTransport client;
+    // The UDT library gives up after its own connect timeout of a few seconds.
+    const Status status = client.connect("127.0.0.1", free_udp_port());
+    EXPECT_EQ(status.code(), Status::TRANSPORT_STATUS_HOST_UNREACHABLE) << status;
+    EXPECT_FALSE(status.message().empty());
+    EXPECT_EQ(client.close(), Status());
+}
+
+TEST(UDTTransport, NeverConnectedTransportFailsCleanly)
+{
+    UDTTransport transport;
+    EXPECT_EQ(transport.close(), Status());
+    EXPECT_EQ(transport.close(), Status());
+
+    char buffer[4] = {};
+    Status status;
+    EXPECT_EQ(transport.read(buffer, 4, &status, true), -1);
+    EXPECT_EQ(status.code(), Status::TRANSPORT_STATUS_BAD_DESCRIPTOR);
+    EXPECT_FALSE(status.message().empty());
+    EXPECT_EQ(transport.write(buffer, 4, nullptr), -1);
+    status = Status();
+    EXPECT_EQ(transport.accept(&status), nullptr);
+    EXPECT_EQ(status.code(), Status::TRANSPORT_STATUS_BAD_DESCRIPTOR);
+    EXPECT_EQ(transport.read(buffer, 0, &status, true), 0);
+    EXPECT_EQ(status, Status());
+}
+
+TEST(UDTTransport, AsynchronousOperationsAnswerAtOnceOnTheCallingThread)
+{
+    UDTTransport transport;
+    const Status unsupported(Status::TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED, "Unsupported operation");
+    const std::thread::id caller = std::this_thread::get_id();
+    int calls = 0;
+
+    transport.connect_async("127.0.0.1", 1, [&](Transport& self, Status status) {
+        EXPECT_EQ(&self, &transport);
+        EXPECT_EQ(status, unsupported);
+        EXPECT_EQ(std::this_thread::get_id(), caller);
+        ++calls;
+    });
+    EXPECT_EQ(calls, 1);
+    transport.accept_async([&](Transport& self, std::unique_ptr<Transport> accepted, Status status) {
+        EXPECT_EQ(&self, &transport);
+        EXPECT_EQ(accepted, nullptr);
+        EXPECT_EQ(status, unsupported);
+        ++calls;
+    });
+    EXPECT_EQ(calls, 2);
+    char buffer[8];
+    transport.read_async(buffer, 8, [&](Transport&, long count, void* where, long length, Status status) {
+        EXPECT_EQ(count, 0);
+        EXPECT_EQ(where, buffer);
+        EXPECT_EQ(length, 8);
+        EXPECT_EQ(status, unsupported);
+        ++calls;
+    }, true);
+    EXPECT_EQ(calls, 3);
+    transport.write_async(buffer, 8, [&](Transport&, long count, Status status) {
+        EXPECT_EQ(count, -1);
+        EXPECT_EQ(status, unsupported);
+        ++calls;
+    });
+    EXPECT_EQ(calls, 4);
+    EXPECT_EQ(transport.start(), unsupported);
+    transport.stop();
+}
+
+TEST(UDTTransport, TransportsComeAndGoOnManyThreadsAtOnce)
+{
+    const korvane_size_t before = UDTPeek::live();
+    const auto on_threads = [](int count, auto body) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < count; ++t) {
+            threads.emplace_back(body);
+        }
+        for (auto& thread : threads) {
+            thread.join();
+        }
+    };
+    {
+        // The library stays up; only the count moves, as fast as it can.
+        UDTTransport keeper;
+        on_threads(4, [] {
+            for (int i = 0; i < 20000; ++i) {
+                UDTTransport transport;
+            }
+        });
+        EXPECT_EQ(UDTPeek::live(), before + 1);
+    }
+    EXPECT_EQ(UDTPeek::live(), before);
+
+    // Now the library starts and stops under the threads' feet.
+    std::atomic<int> failures{0};
+    on_threads(4, [&] {
+        for (int i = 0; i < 25; ++i) {
+            UDTTransport transport;
+            // A live library hands out handles; a cleaned-up one does not.
+            if (transport.bind(0, "127.0.0.1") != Status()) {
+                ++failures;
+            }
+        }
+    });
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(UDTPeek::live(), before);
+
+    // The library starts again for the next transports.
+    UDTTransport listener;
+    UDTTransport client;
+    const Transport::port_t port = free_udp_port();
+    ASSERT_EQ(listener.bind(port, "127.0.0.1"), Status());
+    ASSERT_EQ(client.connect("127.0.0.1", port), Status());
+    EXPECT_EQ(UDTPeek::live(), before + 2);
+}
+
+} // namespace
+} // namespace korvane
