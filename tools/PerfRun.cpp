@@ -169,6 +169,30 @@ struct AsyncRun {
     }
 };
 
+// A status delivered once by a completion handler, awaited by the caller.
+class Completion {
+public:
+    void finish(Status status)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_status = std::move(status);
+        m_done = true;
+        m_finished.notify_all();
+    }
+    Status wait()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_finished.wait(lock, [this] { return m_done; });
+        return m_status;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_finished;
+    bool m_done = false;
+    Status m_status;
+};
+
 bool more_to_send(const PerfOptions& options, long long sent, Clock::time_point start)
 {
     return options.count > 0 ? sent < options.count : since(start) < options.seconds;
@@ -283,10 +307,16 @@ PerfResult send_stream(SocketImpl& socket, const PerfOptions& options, const Pay
 // Consumes messages until the end message; `on_data` checks each data message
 // and returns an error text to stop early.
 struct Receiver {
+    Receiver(SocketImpl& socket, korvane_buf_len_t size, const Payloads& payloads, bool echo)
+        : socket(socket), size(size), payloads(payloads), echo(echo)
+    {
+    }
+
     SocketImpl& socket;
     korvane_buf_len_t size;
     const Payloads& payloads;
     bool echo;
+    bool asynchronous_replies = false;
     long long received = 0;
     long long announced = -1;
     std::string error;
@@ -313,10 +343,22 @@ struct Receiver {
         error = payloads.check(message, received);
         ++received;
         if (echo && error.empty()) {
-            const Status sent = socket.send(message);
+            const Status sent = echo_back(message);
             if (!sent) error = "echo failed: " + sent.message();
         }
         return error.empty();
+    }
+
+    // Replies go out as asynchronous sends where the transport has a loop:
+    // one write per frame. A blocking send writes header and payload
+    // separately, and an accepted TCP connection keeps Nagle's algorithm, so
+    // a small blocking reply waits for the peer's delayed acknowledgement.
+    Status echo_back(Message& message)
+    {
+        if (!asynchronous_replies) return socket.send(message);
+        Completion done;
+        socket.send(message, [&done](SocketImpl&, Status status) { done.finish(status); });
+        return done.wait();
     }
 
     std::string verdict() const
@@ -362,7 +404,8 @@ PerfResult receive_stream(SocketImpl& socket, const PerfOptions& options)
     const auto at = hello.find("size=");
     result.size = at == std::string::npos ? 0 : std::strtoll(hello.c_str() + at + 5, nullptr, 10);
     const Payloads payloads(result.size);
-    Receiver receiver{socket, result.size, payloads, latency};
+    Receiver receiver(socket, result.size, payloads, latency);
+    receiver.asynchronous_replies = options.connection.transport != TransportKind::udt;
     receiver.first = Clock::now();
     // Echoes are blocking sends, so the latency echo always receives blocking.
     if (options.async && !latency) receive_async(receiver);
@@ -394,9 +437,12 @@ PerfResult run_sender_role(SocketImpl& socket, const PerfOptions& options)
     return result;
 }
 
+// The loop runs asynchronous sends and receives, multiplexed sockets, and the
+// latency echo's replies.
 bool needs_loop(const PerfOptions& options)
 {
-    return options.async || options.connection.connections > 1;
+    if (options.connection.transport == TransportKind::udt) return false;
+    return options.async || options.connection.connections > 1 || options.mode == Mode::latency;
 }
 
 Socket connect_socket(const Connection& c, const std::string& host, std::uint16_t port, std::string& error)
@@ -423,7 +469,8 @@ double PerfResult::percentile_us(double p) const
 PerfResult run_listener(const PerfOptions& options)
 {
     const Connection& c = options.connection;
-    LoopThreads loops(c.transport, needs_loop(options) ? 2 : 0);
+    // The mode arrives with the sender's hello: keep a loop ready for any.
+    LoopThreads loops(c.transport, 2);
     Socket listener = make_socket(c, true);
     Status status = listener->bind(parse_port("--listen", c.listen_port), "*");
     PerfResult result;

@@ -79,6 +79,8 @@ bool parse_connection_option(int argc, char** argv, int& i, Connection& c)
         c.key = value_of(argc, argv, i);
     } else if (option == "--verify") {
         c.verify = true;
+    } else if (option == "--udp-buffer") {
+        c.udp_buffer = static_cast<int>(parse_number(option, value_of(argc, argv, i), 0, 1 << 30));
     } else {
         return false;
     }
@@ -111,7 +113,9 @@ const char* connection_usage()
            "  --encrypt                seal every message (fresh key pair, exchanged on connect)\n"
            "  --cert FILE --key FILE   TLS listener's PEM certificate chain and key\n"
            "                           (default: a self-signed one made for this run)\n"
-           "  --verify                 TLS client verifies the server's certificate\n";
+           "  --verify                 TLS client verifies the server's certificate\n"
+           "  --udp-buffer BYTES       UDT send and receive buffers (0: the UDT library's\n"
+           "                           default; without it: the transport's 65536)\n";
 }
 
 const char* name(TransportKind kind)
@@ -204,7 +208,9 @@ std::unique_ptr<Transport> make_transport(const Connection& c, bool listener)
     case TransportKind::tls:
         if (listener) return std::make_unique<TLSTransport>(c.certificate, c.key);
         return std::make_unique<TLSTransport>(c.verify);
-    case TransportKind::udt: return std::make_unique<UDTTransport>();
+    case TransportKind::udt:
+        if (c.udp_buffer < 0) return std::make_unique<UDTTransport>();
+        return std::make_unique<UDTTransport>(c.udp_buffer, c.udp_buffer);
     }
     return nullptr;
 }
@@ -241,11 +247,29 @@ Socket make_socket(const Connection& c, bool listener)
     return MultiplexedSocket::create(std::move(underlying));
 }
 
+namespace {
+
+// The transports keep their loop to themselves; a derived class may name it,
+// which is all a work guard needs.
+template <typename T>
+struct LoopOf : T {
+    static asio::io_service& service() { return T::m_io_service; }
+};
+
+} // namespace
+
 LoopThreads::LoopThreads(TransportKind kind, int count)
 {
-    if (kind == TransportKind::tcp) m_control = std::make_unique<TCPTransport>();
-    if (kind == TransportKind::tls) m_control = std::make_unique<TLSTransport>();
-    if (!m_control) return; // udt has no event loop
+    if (kind == TransportKind::udt || count == 0) return; // no event loop to run
+    if (kind == TransportKind::tcp) {
+        m_control = std::make_unique<TCPTransport>();
+        m_guard = std::make_unique<asio::executor_work_guard<asio::io_service::executor_type>>(
+            LoopOf<TCPTransport>::service().get_executor());
+    } else {
+        m_control = std::make_unique<TLSTransport>();
+        m_guard = std::make_unique<asio::executor_work_guard<asio::io_service::executor_type>>(
+            LoopOf<TLSTransport>::service().get_executor());
+    }
     for (int i = 0; i < count; ++i) {
         add([this] {
             // start() returns whenever the loop runs out of work; go on
@@ -270,6 +294,7 @@ void LoopThreads::exited()
 void LoopThreads::drain(std::chrono::milliseconds deadline)
 {
     m_stop = true;
+    m_guard.reset();
     std::unique_lock<std::mutex> lock(m_mutex);
     const bool drained = m_exited.wait_for(lock, deadline, [this] { return m_running == 0; });
     lock.unlock();
@@ -280,6 +305,7 @@ void LoopThreads::drain(std::chrono::milliseconds deadline)
 void LoopThreads::stop()
 {
     m_stop = true;
+    m_guard.reset();
     if (m_control) m_control->stop();
     join();
 }

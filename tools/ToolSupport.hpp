@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include <asio.hpp>
+
 #include "korvane.hpp"
 
 namespace korvane {
@@ -39,6 +41,7 @@ struct Connection {
     std::string certificate; // TLS listener; generated when empty
     std::string key;
     bool verify = false; // TLS client checks the server's certificate
+    int udp_buffer = -1; // UDT: -1 the transport's 64 KiB, 0 the UDT library's default, else bytes
 
     bool listening() const { return !listen_port.empty(); }
     bool connecting() const { return !connect_host.empty(); }
@@ -81,7 +84,8 @@ private:
 Socket make_socket(const Connection& connection, bool listener);
 
 /// Runs the event loop of `kind`'s transport class on `count` threads until
-/// stop(); each thread calls start() again whenever it runs out of work.
+/// drain() or stop(). A work guard keeps the loop (and the threads) waiting
+/// while nothing is pending, instead of returning from start().
 class LoopThreads {
 public:
     LoopThreads(TransportKind kind, int count);
@@ -112,6 +116,7 @@ private:
     void join();
 
     std::unique_ptr<Transport> m_control;
+    std::unique_ptr<asio::executor_work_guard<asio::io_service::executor_type>> m_guard;
     std::mutex m_mutex;
     std::condition_variable m_exited;
     int m_running = 0;

@@ -16,6 +16,7 @@ struct Setup {
     const char* label;
     TransportKind transport;
     int connections;
+    int udp_buffer;
 };
 
 PerfOptions options_for(const Setup& setup, bool compress, bool encrypt, Mode mode, long long count)
@@ -23,6 +24,7 @@ PerfOptions options_for(const Setup& setup, bool compress, bool encrypt, Mode mo
     PerfOptions options;
     options.connection.transport = setup.transport;
     options.connection.connections = setup.connections;
+    options.connection.udp_buffer = setup.udp_buffer;
     options.connection.compress = compress;
     options.connection.encrypt = encrypt;
     options.size = 1024;
@@ -40,17 +42,18 @@ int main()
         return 1;
     }
     const Setup setups[] = {
-        {"tcp", TransportKind::tcp, 1},
-        {"tls", TransportKind::tls, 1},
-        {"udt", TransportKind::udt, 1},
-        {"tcp x4 multiplexed", TransportKind::tcp, 4},
+        {"tcp", TransportKind::tcp, 1, -1},
+        {"tls", TransportKind::tls, 1, -1},
+        {"udt, 64 KiB buffers", TransportKind::udt, 1, -1},
+        {"udt, UDT's buffers", TransportKind::udt, 1, 0},
+        {"tcp x4 multiplexed", TransportKind::tcp, 4, -1},
     };
     const struct {
         bool compress, encrypt;
     } pipelines[] = {{false, false}, {true, false}, {true, true}};
 
     std::printf("1000 messages of 1 KiB each way, every one verified; p50 of 200 round trips\n\n");
-    std::printf("%-20s %-9s %12s %10s %14s\n", "transport", "pipeline", "messages/s", "MiB/s", "p50 round trip");
+    std::printf("%-22s %-9s %12s %10s %14s\n", "transport", "pipeline", "messages/s", "MiB/s", "p50 round trip");
     int failures = 0;
     for (const Setup& setup : setups) {
         for (const auto& p : pipelines) {
@@ -58,7 +61,7 @@ int main()
             const PerfResult sent = run_loopback(stream);
             const PerfResult pinged = run_loopback(options_for(setup, p.compress, p.encrypt, Mode::latency, 200));
             const std::string error = !sent.error.empty() ? sent.error : pinged.error;
-            std::printf("%-20s %-9s %12.0f %10.1f %11.1f us%s%s\n", setup.label,
+            std::printf("%-22s %-9s %12.0f %10.1f %11.1f us%s%s\n", setup.label,
                         pipeline_name(stream.connection).c_str(), sent.messages_per_second(), sent.mib_per_second(),
                         pinged.percentile_us(0.5), error.empty() ? "" : "  FAILED: ", error.c_str());
             std::fflush(stdout);
