@@ -45,6 +45,14 @@ Message control(std::string text, korvane_buf_len_t data_size)
     return Message(text.data(), static_cast<korvane_buf_len_t>(text.size()));
 }
 
+// A peer's text, fit for an error message: printable, at most 60 characters.
+std::string printable(const std::string& text)
+{
+    std::string out;
+    for (char ch : text.substr(0, 60)) out += (ch >= 0x20 && ch < 0x7f) ? ch : '?';
+    return text.size() > 60 ? out + "..." : out;
+}
+
 long long number_after(const std::string& text, const std::string& prefix)
 {
     return std::strtoll(text.c_str() + prefix.size(), nullptr, 10);
@@ -254,7 +262,7 @@ std::string await_verdict(SocketImpl& socket, long long sent, korvane_buf_len_t 
     const std::string verdict = text_of(socket.recv(&status));
     if (verdict.rfind(OK, 0) == 0 && number_after(verdict, OK) == sent) return std::string();
     if (verdict.rfind(ERROR, 0) == 0) return "receiver: " + verdict.substr(ERROR.size());
-    return verdict.empty() ? "no verdict from the receiver: " + status.message() : "unexpected verdict: " + verdict;
+    return verdict.empty() ? "no verdict from the receiver: " + status.message() : "unexpected verdict: " + printable(verdict);
 }
 
 PerfResult ping(SocketImpl& socket, const PerfOptions& options, const Payloads& payloads)
@@ -397,7 +405,7 @@ PerfResult receive_stream(SocketImpl& socket, const PerfOptions& options)
     Status status;
     const std::string hello = text_of(socket.recv(&status));
     if (hello.rfind(HELLO, 0) != 0) {
-        result.error = hello.empty() ? "no hello from the sender: " + status.message() : "unexpected hello: " + hello;
+        result.error = hello.empty() ? "no hello from the sender: " + status.message() : "unexpected hello (do both ends use the same --compress/--encrypt?): " + printable(hello);
         return result;
     }
     const bool latency = hello.find("mode=latency") != std::string::npos;
@@ -468,7 +476,13 @@ double PerfResult::percentile_us(double p) const
 
 PerfResult run_listener(const PerfOptions& options)
 {
-    const Connection& c = options.connection;
+    Connection c = options.connection;
+    std::unique_ptr<TemporaryCertificate> certificate;
+    if (c.transport == TransportKind::tls && c.certificate.empty()) {
+        certificate = std::make_unique<TemporaryCertificate>(); // the client must not --verify it
+        c.certificate = certificate->certificate();
+        c.key = certificate->key();
+    }
     // The mode arrives with the sender's hello: keep a loop ready for any.
     LoopThreads loops(c.transport, 2);
     Socket listener = make_socket(c, true);

@@ -2,6 +2,7 @@
 // goes out as one message; each message received is written to standard
 // output followed by a newline. End of input closes the socket; the peer
 // closing ends the program.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -15,6 +16,10 @@ using namespace korvane::tools;
 using Status = Transport::StatusCode;
 
 namespace {
+
+// Set once end of input closes our side: the reader's failing receive is
+// then expected, not news.
+std::atomic<bool> g_closing{false};
 
 void usage(FILE* out)
 {
@@ -59,8 +64,9 @@ void print_incoming(SocketImpl& socket)
         std::fputc('\n', stdout);
         std::fflush(stdout);
     }
-    if (status.code() < 0) std::fprintf(stderr, "korvane-cat: %s\n", status.message().c_str());
     std::fflush(stdout);
+    if (g_closing) return; // main() finishes the program
+    if (status.code() < 0) std::fprintf(stderr, "korvane-cat: %s\n", status.message().c_str());
     std::_Exit(status.code() < 0 ? 1 : 0);
 }
 
@@ -110,6 +116,7 @@ int main(int argc, char** argv)
             return 1;
         }
     }
+    g_closing = true;
     shut_down(loops, {listener.get(), socket.get()});
     std::fflush(stdout);
     std::_Exit(0); // the reader may still be inside recv() on the closed socket
