@@ -4,7 +4,7 @@ JOBS  ?= $(shell nproc)
 CMAKE ?= cmake
 CTEST_FLAGS ?= --output-on-failure --no-tests=error -j $(JOBS)
 
-.PHONY: all deps build demo test test-normal test-asan test-tsan bench clean
+.PHONY: all deps build demo test test-normal test-asan test-tsan bench bench-all clean
 
 all: build
 
@@ -40,11 +40,21 @@ test-tsan: deps
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  ctest --test-dir build-tsan $(CTEST_FLAGS)
 
+# korvane against raw sockets and ZeroMQ in one run (ZeroMQ is a
+# benchmark-only dependency). bench-all adds the per-layer benchmarks.
+BENCH_CONFIG = -DCMAKE_BUILD_TYPE=Release -DKORVANE_BENCH=ON -DKORVANE_TESTS=OFF \
+               -DKORVANE_TOOLS=OFF -DKORVANE_EXAMPLES=OFF
+
 bench: deps
 	./scripts/install-deps.sh libzmq3-dev
-	$(CMAKE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKORVANE_BENCH=ON -DKORVANE_TESTS=OFF
+	$(CMAKE) -S . -B build-bench $(BENCH_CONFIG)
 	$(CMAKE) --build build-bench -j $(JOBS)
 	./build-bench/bench/korvane-bench
+
+bench-all: bench
+	./build-bench/bench/korvane-bench-pipeline
+	./build-bench/bench/korvane-bench-multiplexed
+	./build-bench/bench/korvane-bench-udt
 
 clean:
 	rm -rf build build-asan build-tsan build-bench
