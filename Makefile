@@ -43,7 +43,7 @@ test-tsan: deps
 # korvane against raw sockets and ZeroMQ in one run (ZeroMQ is a
 # benchmark-only dependency). bench-all adds the per-layer benchmarks.
 BENCH_CONFIG = -DCMAKE_BUILD_TYPE=Release -DKORVANE_BENCH=ON -DKORVANE_TESTS=OFF \
-               -DKORVANE_TOOLS=OFF -DKORVANE_EXAMPLES=OFF
+               -DKORVANE_TOOLS=ON -DKORVANE_EXAMPLES=OFF
 
 bench: deps
 	./scripts/install-deps.sh libzmq3-dev

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <new>
 #include <string>
 #include <system_error>
@@ -52,6 +53,14 @@ korvane_buf_len_t transfer_result(const asio::error_code& error, std::size_t tra
     }
     status = Status();
     return static_cast<korvane_buf_len_t>(transferred);
+}
+
+// Completion condition of the asynchronous transfers: move everything still
+// outstanding in each system call. asio's default caps each one at 64 KiB,
+// which costs a wake-up of the loop per 64 KiB of a large frame.
+std::size_t whole_remainder(const asio::error_code& error, std::size_t /*transferred*/)
+{
+    return error ? 0 : std::numeric_limits<std::size_t>::max();
 }
 
 } // namespace
@@ -298,7 +307,7 @@ void TCPTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, re
         };
         const auto target = asio::buffer(buffer, static_cast<std::size_t>(length));
         if (all) {
-            asio::async_read(m_socket, target, on_read);
+            asio::async_read(m_socket, target, whole_remainder, on_read);
         } else {
             m_socket.async_read_some(target, on_read);
         }
@@ -335,7 +344,7 @@ void TCPTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
         return;
     }
     try {
-        asio::async_write(m_socket, asio::buffer(buffer, static_cast<std::size_t>(length)),
+        asio::async_write(m_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), whole_remainder,
                           [this, callback](const asio::error_code& error, std::size_t written) {
                               Status status;
                               const korvane_buf_len_t count = transfer_result(error, written, status);
