@@ -1,6 +1,7 @@
 // libkorvane++: every public header in one include.
 #pragma once
 
+#include "transport/AsioConfig.hpp"
 #include "Types.hpp"
 #include "util/Endianness.hpp"
 #include "util/Allocator.hpp"

@@ -4,6 +4,8 @@
 // of its own.
 #pragma once
 
+#include "transport/AsioConfig.hpp"
+
 #include <asio.hpp>
 
 #include <memory>

@@ -6,6 +6,8 @@
 // loop of their own, separate from the TCP transports' loop.
 #pragma once
 
+#include "transport/AsioConfig.hpp"
+
 #include <asio.hpp>
 #include <asio/ssl.hpp>
 
