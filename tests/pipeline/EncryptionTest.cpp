@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <cstring>
 #include <vector>
 
 #include "StageHelpers.hpp"
@@ -198,6 +199,22 @@ TEST(Encryption, SettingThePeerKeyRederivesTheSharedKey)
     std::unique_ptr<Encryptor> a3(a2.clone());
     std::unique_ptr<Decryptor> b3(b2.clone());
     EXPECT_TRUE(same_bytes(plain, open(*b3, seal(*a3, plain), &status)));
+}
+
+TEST(Encryption, KeysWrittenInPlaceTakeEffectAtTheNextMessage)
+{
+    KeyPair a_keys;
+    KeyPair b_keys;
+    Encryptor a(a_keys.public_key, a_keys.secret_key);
+    Decryptor b(b_keys.public_key, b_keys.secret_key);
+    const Message plain = random_message(50);
+    Status status;
+    EXPECT_TRUE(open(b, seal(a, plain), &status).null()); // each still holds its own key
+
+    // Writing the peer's key through the writable accessor, between messages.
+    std::memcpy(a.public_key(), b_keys.public_key, sizeof b_keys.public_key);
+    std::memcpy(b.public_key(), a_keys.public_key, sizeof a_keys.public_key);
+    EXPECT_TRUE(same_bytes(plain, open(b, seal(a, plain), &status))) << status;
 }
 
 TEST(Encryption, DegeneratePeerKeyFailsInsteadOfSealing)

@@ -41,6 +41,8 @@ public:
     /// The public key used for opening (this end's before the exchange, the
     /// peer's after it).
     const public_key_t& public_key() const;
+    /// The same key, writable: a change is picked up by the next process().
+    public_key_t& public_key();
     /// Replaces the public key with the 32 bytes at `public_key`; the counter
     /// and secret key stay. Only while no process() call runs.
     void public_key(const unsigned char* public_key);
@@ -60,6 +62,15 @@ protected:
 
 private:
     void precompute();
+    /// Recomputes the shared key when either key changed since (members and
+    /// the writable public_key() may be written directly).
+    void refresh_shared_key();
+    /// The next counter nonce: an increment of the previous one when `k`
+    /// follows it, formatted afresh otherwise.
+    void advance_nonce(korvane_size_t k);
+
+    unsigned char m_shared_key_source[64]; // public then secret key behind m_shared_key
+    korvane_size_t m_nonce_next;           // the counter value m_nonce's increment stands for
 };
 
 } // namespace korvane

@@ -24,7 +24,8 @@ const korvane_buf_len_t TAG_SIZE = crypto_box_MACBYTES;
 Decryptor::Decryptor() : Decryptor(xs::EXAMPLE_PUBLIC_KEY, xs::EXAMPLE_SECRET_KEY) {}
 
 Decryptor::Decryptor(const unsigned char* public_key, const unsigned char* secret_key)
-    : m_nonce(), m_secret_key(), m_public_key(), m_count(0), m_shared_key(), m_shared_key_valid(false)
+    : m_nonce(), m_secret_key(), m_public_key(), m_count(0), m_shared_key(), m_shared_key_valid(false),
+      m_shared_key_source(), m_nonce_next(0)
 {
     xs::init();
     std::memcpy(m_public_key, public_key, sizeof m_public_key);
@@ -36,11 +37,32 @@ Decryptor::~Decryptor()
 {
     xs::wipe(m_shared_key, sizeof m_shared_key);
     xs::wipe(m_secret_key, sizeof m_secret_key);
+    xs::wipe(m_shared_key_source, sizeof m_shared_key_source);
 }
 
 void Decryptor::precompute()
 {
     m_shared_key_valid = xs::shared_key(m_shared_key, m_public_key, m_secret_key);
+    std::memcpy(m_shared_key_source, m_public_key, sizeof m_public_key);
+    std::memcpy(m_shared_key_source + sizeof m_public_key, m_secret_key, sizeof m_secret_key);
+}
+
+void Decryptor::refresh_shared_key()
+{
+    if (std::memcmp(m_shared_key_source, m_public_key, sizeof m_public_key) != 0 ||
+        std::memcmp(m_shared_key_source + sizeof m_public_key, m_secret_key, sizeof m_secret_key) != 0) {
+        precompute();
+    }
+}
+
+void Decryptor::advance_nonce(korvane_size_t k)
+{
+    if (k != 0 && k == m_nonce_next) {
+        detail::next_counter_nonce(m_nonce, k);
+    } else {
+        xs::nonce(m_nonce, k);
+    }
+    m_nonce_next = k + 1;
 }
 
 Message Decryptor::process(Message input, Transport::StatusCode* status)
@@ -48,7 +70,8 @@ Message Decryptor::process(Message input, Transport::StatusCode* status)
     if (input.null()) {
         return detail::stage_failure(status, Status::TRANSPORT_STATUS_PIPELINE_ENCODE_ERROR, "Zero length input");
     }
-    detail::next_counter_nonce(m_nonce, m_count++);
+    refresh_shared_key();
+    advance_nonce(m_count++);
     if (input.length() < TAG_SIZE || !m_shared_key_valid) {
         return detail::stage_failure(status, Status::TRANSPORT_STATUS_PIPELINE_DECODE_ERROR,
                                      "XSalsa20 algorithm error");
@@ -70,6 +93,11 @@ Decryptor* Decryptor::clone() const
 }
 
 const Decryptor::public_key_t& Decryptor::public_key() const
+{
+    return m_public_key;
+}
+
+Decryptor::public_key_t& Decryptor::public_key()
 {
     return m_public_key;
 }

@@ -16,7 +16,8 @@ using Status = Transport::StatusCode;
 Encryptor::Encryptor() : Encryptor(xs::EXAMPLE_PUBLIC_KEY, xs::EXAMPLE_SECRET_KEY) {}
 
 Encryptor::Encryptor(const unsigned char* public_key, const unsigned char* secret_key)
-    : m_nonce(), m_secret_key(), m_public_key(), m_count(0), m_shared_key(), m_shared_key_valid(false)
+    : m_nonce(), m_secret_key(), m_public_key(), m_count(0), m_shared_key(), m_shared_key_valid(false),
+      m_shared_key_source(), m_nonce_next(0)
 {
     xs::init();
     std::memcpy(m_public_key, public_key, sizeof m_public_key);
@@ -28,11 +29,32 @@ Encryptor::~Encryptor()
 {
     xs::wipe(m_shared_key, sizeof m_shared_key);
     xs::wipe(m_secret_key, sizeof m_secret_key);
+    xs::wipe(m_shared_key_source, sizeof m_shared_key_source);
 }
 
 void Encryptor::precompute()
 {
     m_shared_key_valid = xs::shared_key(m_shared_key, m_public_key, m_secret_key);
+    std::memcpy(m_shared_key_source, m_public_key, sizeof m_public_key);
+    std::memcpy(m_shared_key_source + sizeof m_public_key, m_secret_key, sizeof m_secret_key);
+}
+
+void Encryptor::refresh_shared_key()
+{
+    if (std::memcmp(m_shared_key_source, m_public_key, sizeof m_public_key) != 0 ||
+        std::memcmp(m_shared_key_source + sizeof m_public_key, m_secret_key, sizeof m_secret_key) != 0) {
+        precompute();
+    }
+}
+
+void Encryptor::advance_nonce(korvane_size_t k)
+{
+    if (k != 0 && k == m_nonce_next) {
+        detail::next_counter_nonce(m_nonce, k);
+    } else {
+        xs::nonce(m_nonce, k);
+    }
+    m_nonce_next = k + 1;
 }
 
 Message Encryptor::process(Message input, Transport::StatusCode* status)
@@ -41,7 +63,8 @@ Message Encryptor::process(Message input, Transport::StatusCode* status)
         return detail::stage_failure(status, Status::TRANSPORT_STATUS_PIPELINE_ENCODE_ERROR, "Zero length input");
     }
     Message output(xs::encrypted_size_asymmetric(input.length()));
-    detail::next_counter_nonce(m_nonce, m_count++);
+    refresh_shared_key();
+    advance_nonce(m_count++);
     if (!m_shared_key_valid
         || !xs::encrypt_asymmetric(input.buffer(), output.buffer(), input.length(), m_nonce, m_shared_key)) {
         return detail::stage_failure(status, Status::TRANSPORT_STATUS_PIPELINE_ENCODE_ERROR,
@@ -56,6 +79,11 @@ Encryptor* Encryptor::clone() const
 }
 
 const Encryptor::public_key_t& Encryptor::public_key() const
+{
+    return m_public_key;
+}
+
+Encryptor::public_key_t& Encryptor::public_key()
 {
     return m_public_key;
 }
