@@ -28,5 +28,19 @@ inline void next_counter_nonce(crypto::XSalsa20::xsalsa20_asymmetric_nonce_t& no
     }
 }
 
+/// Fills `nonce` with the counter nonce of `k`: an increment when `k` is the
+/// `next` value the previous nonce leads to, formatted afresh otherwise (the
+/// counter may have been set directly). `next` then becomes k + 1.
+inline void advance_counter_nonce(crypto::XSalsa20::xsalsa20_asymmetric_nonce_t& nonce, korvane_size_t& next,
+                                  korvane_size_t k)
+{
+    if (k != 0 && k == next) {
+        next_counter_nonce(nonce, k);
+    } else {
+        crypto::XSalsa20::nonce(nonce, k);
+    }
+    next = k + 1;
+}
+
 } // namespace detail
 } // namespace korvane

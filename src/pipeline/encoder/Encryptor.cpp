@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "pipeline/CounterNonce.hpp"
+#include "pipeline/SharedKey.hpp"
 #include "pipeline/StageResult.hpp"
 
 namespace korvane {
@@ -34,27 +35,17 @@ Encryptor::~Encryptor()
 
 void Encryptor::precompute()
 {
-    m_shared_key_valid = xs::shared_key(m_shared_key, m_public_key, m_secret_key);
-    std::memcpy(m_shared_key_source, m_public_key, sizeof m_public_key);
-    std::memcpy(m_shared_key_source + sizeof m_public_key, m_secret_key, sizeof m_secret_key);
+    detail::precompute_shared_key(m_shared_key, m_shared_key_valid, m_shared_key_source, m_public_key, m_secret_key);
 }
 
 void Encryptor::refresh_shared_key()
 {
-    if (std::memcmp(m_shared_key_source, m_public_key, sizeof m_public_key) != 0 ||
-        std::memcmp(m_shared_key_source + sizeof m_public_key, m_secret_key, sizeof m_secret_key) != 0) {
-        precompute();
-    }
+    detail::refresh_shared_key(m_shared_key, m_shared_key_valid, m_shared_key_source, m_public_key, m_secret_key);
 }
 
 void Encryptor::advance_nonce(korvane_size_t k)
 {
-    if (k != 0 && k == m_nonce_next) {
-        detail::next_counter_nonce(m_nonce, k);
-    } else {
-        xs::nonce(m_nonce, k);
-    }
-    m_nonce_next = k + 1;
+    detail::advance_counter_nonce(m_nonce, m_nonce_next, k);
 }
 
 Message Encryptor::process(Message input, Transport::StatusCode* status)
