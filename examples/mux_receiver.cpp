@@ -1,6 +1,6 @@
 // Multiplexed receiver: collects one sender's group of connections into a
 // multiplexed socket and receives its messages in order, whatever
-// connection each one took.
+// connection each one took, then acknowledges them.
 // usage: mux_receiver PORT COUNT
 #include <condition_variable>
 #include <cstdio>
@@ -59,6 +59,7 @@ int main(int argc, char** argv)
         }
     }
     std::printf("received %d of %d messages in order\n", in_order, count);
+    peer->send(Message("done", 4)); // the sender closes only after this
     peer->close();
     listener->close(); // the accept loop stops; start() returns once idle
     loop.join();

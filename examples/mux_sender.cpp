@@ -40,6 +40,11 @@ int main(int argc, char** argv)
     }
     std::printf("sent %d messages over %d connections: %s\n", count, connections,
                 status.code() < 0 ? status.message().c_str() : "ok");
+    // Wait for the receiver's acknowledgement before closing: a connection
+    // that closes wakes a waiting receiver with a null message, even while
+    // the last frames are still on their way over the other connections.
+    Status acknowledged;
+    socket->recv(&acknowledged);
     socket->close(); // aborts the receives still armed; start() then returns
     loop.join();
     return status.code() < 0 ? 1 : 0;
