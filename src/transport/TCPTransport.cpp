@@ -55,6 +55,14 @@ korvane_buf_len_t transfer_result(const asio::error_code& error, std::size_t tra
     return static_cast<korvane_buf_len_t>(transferred);
 }
 
+/// Whether a finished asynchronous transfer leaves its direction of the
+/// connection over for good: the end of the stream or a failure, but not our
+/// own cancel or close.
+bool ends_direction(const asio::error_code& error)
+{
+    return error && error != asio::error::operation_aborted && error != asio::error::bad_descriptor;
+}
+
 // Completion condition of the asynchronous transfers: move everything still
 // outstanding in each system call. asio's default caps each one at 64 KiB,
 // which costs a wake-up of the loop per 64 KiB of a large frame.
@@ -92,6 +100,12 @@ TCPTransport::~TCPTransport()
     close();
 }
 
+void TCPTransport::reset_directions()
+{
+    m_read_ended = false;
+    m_write_failed = false;
+}
+
 bool TCPTransport::setsockopts(int fd)
 {
     return detail::apply_keep_alive(fd, m_keepAliveSec, m_keepAliveProbeCount, m_keepAliveProbeInterval);
@@ -121,6 +135,7 @@ Status TCPTransport::connect(std::string address, port_t port)
             return detail::status_from("connect", error);
         }
         set_client_options();
+        reset_directions();
         return Status();
     } catch (const std::exception& error) {
         return detail::status_from_exception(error);
@@ -146,6 +161,7 @@ void TCPTransport::connect_async(std::string address, port_t port, connect_handl
             status = Status(Status::TRANSPORT_STATUS_HOST_UNREACHABLE, "Host unreachable");
         } else {
             set_client_options();
+            reset_directions();
         }
         callback(*this, status);
     };
@@ -292,6 +308,10 @@ korvane_buf_len_t TCPTransport::read(korvane_buf_t buffer, korvane_buf_len_t len
     return count;
 }
 
+// asio stops trying a descriptor at once after an operation that moved
+// nothing and waits for the next readiness event instead; at the end of the
+// stream, or after a reset, no further event ever comes, so a second read
+// would wait for ever. What the system would report is known: the end again.
 void TCPTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, read_handler_t callback, bool all)
 {
     if (length < 0) {
@@ -299,8 +319,16 @@ void TCPTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, re
                        [this, buffer, length, callback] { callback(*this, -1, buffer, length, negative_length()); });
         return;
     }
+    if (m_read_ended) {
+        detail::complete_later(m_io_service,
+                               [this, buffer, length, callback] { callback(*this, 0, buffer, length, Status()); });
+        return;
+    }
     try {
         auto on_read = [this, buffer, length, callback](const asio::error_code& error, std::size_t transferred) {
+            if (ends_direction(error)) {
+                m_read_ended = true;
+            }
             Status status;
             const korvane_buf_len_t count = transfer_result(error, transferred, status);
             callback(*this, count, buffer, length, status);
@@ -337,15 +365,26 @@ korvane_buf_len_t TCPTransport::write(korvane_buf_t buffer, korvane_buf_len_t le
     return count;
 }
 
+// A write after a failed one would wait for ever like a read after the end
+// (see read_async); the system would report a broken pipe.
 void TCPTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback)
 {
     if (length < 0) {
         detail::complete_later(m_io_service, [this, callback] { callback(*this, -1, negative_length()); });
         return;
     }
+    if (m_write_failed) {
+        detail::complete_later(m_io_service, [this, callback] {
+            callback(*this, -1, detail::status_from(asio::error::broken_pipe));
+        });
+        return;
+    }
     try {
         asio::async_write(m_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), whole_remainder,
                           [this, callback](const asio::error_code& error, std::size_t written) {
+                              if (ends_direction(error)) {
+                                  m_write_failed = true;
+                              }
                               Status status;
                               const korvane_buf_len_t count = transfer_result(error, written, status);
                               callback(*this, count, status);
@@ -372,6 +411,7 @@ Status TCPTransport::close()
         ::shutdown(m_acceptor.native_handle(), SHUT_RDWR);
     }
     m_acceptor.close(ignored);
+    reset_directions();
 
     if (!m_socket.is_open()) {
         return Status();
