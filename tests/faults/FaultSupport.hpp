@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "socket/SocketSupport.hpp"
+#include "support/Certificates.hpp"
 #include "support/FaultProxy.hpp"
+#include "transport/TLSTransport.hpp"
 
 namespace korvane {
 namespace testing {
@@ -31,9 +33,26 @@ inline bool encrypts(Stages stages)
     return stages != Stages::None && stages != Stages::Compression;
 }
 
-inline Socket staged_socket(Stages stages)
+/// The transport under the sockets of a case.
+enum class Wire { Tcp, Tls };
+
+inline const char* name(Wire wire)
 {
-    Socket socket = tcp_socket();
+    return wire == Wire::Tcp ? "Tcp" : "Tls";
+}
+
+/// A socket over `wire` with `stages`; a TLS listener presents the test
+/// server chain, a TLS client does not verify it.
+inline Socket staged_socket(Stages stages, Wire wire = Wire::Tcp, bool listener = false)
+{
+    Socket socket;
+    if (wire == Wire::Tcp) {
+        socket = tcp_socket();
+    } else if (listener) {
+        socket = BasicSocket::create(std::make_unique<TLSTransport>(test_pki().server_chain, test_pki().server_key));
+    } else {
+        socket = BasicSocket::create(std::make_unique<TLSTransport>());
+    }
     configure(socket->pipeline(), stages, KeyPair());
     return socket;
 }
@@ -69,6 +88,7 @@ inline std::vector<Message> random_messages(const std::vector<korvane_buf_len_t>
 
 /// A client and a server BasicSocket joined through a FaultProxy.
 struct ProxiedLink {
+    Wire wire = Wire::Tcp;
     Socket listener;
     std::unique_ptr<FaultProxy> proxy;
     Socket client;
@@ -89,10 +109,11 @@ struct ProxiedLink {
 
 /// A listener with `stages` on a free port and a proxy in front of it; the
 /// caller adds faults to the proxy before connecting.
-inline ProxiedLink listen_behind_proxy(Stages stages)
+inline ProxiedLink listen_behind_proxy(Stages stages, Wire wire = Wire::Tcp)
 {
     ProxiedLink link;
-    link.listener = staged_socket(stages);
+    link.wire = wire;
+    link.listener = staged_socket(stages, wire, true);
     const std::uint16_t port = free_tcp_port();
     EXPECT_EQ(Status(), link.listener->bind(port, LOCALHOST));
     link.proxy = std::make_unique<FaultProxy>(port);
@@ -105,7 +126,7 @@ inline ProxiedLink listen_behind_proxy(Stages stages)
 /// the deadline is released by closing, and `in_time` turns false.
 inline void join_blocking(ProxiedLink& link, Stages stages)
 {
-    link.client = staged_socket(stages);
+    link.client = staged_socket(stages, link.wire);
     auto accepted = std::async(std::launch::async, [&link] {
         Status status;
         Socket socket = link.listener->accept(&status);
@@ -127,7 +148,7 @@ inline void join_blocking(ProxiedLink& link, Stages stages)
 /// threads must run (each exchange blocks one).
 inline void join_async(ProxiedLink& link, Stages stages)
 {
-    link.client = staged_socket(stages);
+    link.client = staged_socket(stages, link.wire);
     auto accepted = std::make_shared<Completion<std::pair<Socket, Status>>>();
     auto connected = std::make_shared<Completion<Status>>();
     link.listener->accept_async([accepted](SocketImpl&, Socket socket, Status status) {

@@ -31,11 +31,13 @@ protected:
             link.close();
         }
         m_loop.reset();
+        m_tls_loop.reset();
     }
 
-    ProxiedLink& open(Stages stages, const std::vector<std::pair<Direction, Fault>>& faults, bool async_join = false)
+    ProxiedLink& open(Stages stages, const std::vector<std::pair<Direction, Fault>>& faults, bool async_join = false,
+                      Wire wire = Wire::Tcp)
     {
-        m_links.push_back(listen_behind_proxy(stages));
+        m_links.push_back(listen_behind_proxy(stages, wire));
         ProxiedLink& link = m_links.back();
         for (const auto& fault : faults) {
             link.proxy->add(fault.first, fault.second);
@@ -55,6 +57,7 @@ protected:
     }
 
     std::optional<LoopRunner<TCPTransport>> m_loop{std::in_place, 2};
+    std::optional<LoopRunner<TLSTransport>> m_tls_loop{std::in_place, 2};
     std::deque<ProxiedLink> m_links;
 };
 
@@ -152,15 +155,17 @@ INSTANTIATE_TEST_SUITE_P(Faults, FrameCut,
 
 // ---------------------------------------------------------------- after the end
 
-class ConnectionEnd : public ProxiedTest, public ::testing::Test {};
+class ConnectionEnd : public ProxiedTest, public ::testing::TestWithParam<Wire> {};
 
-TEST_F(ConnectionEnd, EveryLaterAsynchronousOperationEndsToo)
+TEST_P(ConnectionEnd, EveryLaterAsynchronousOperationEndsToo)
 {
-    // The proxy holds the server's stream so that its sends back up and one
-    // waits for room; releasing the stall then cuts the connection.
-    const std::uint64_t at = 1000;
+    // The proxy holds the server's stream, past any handshake, so that its
+    // sends back up and one waits for room; releasing the stall then cuts
+    // the connection.
+    const std::uint64_t at = 20000;
     ProxiedLink& link = open(Stages::None, {{Direction::ServerToClient, Fault::stall(at)},
-                                            {Direction::ServerToClient, Fault::cut(at)}});
+                                            {Direction::ServerToClient, Fault::cut(at)}},
+                             false, GetParam());
     ASSERT_TRUE(link.server);
     auto received = std::make_shared<Completion<std::pair<Message, Status>>>();
     link.client->recv([received](SocketImpl&, Message message, Status status) {
@@ -185,14 +190,19 @@ TEST_F(ConnectionEnd, EveryLaterAsynchronousOperationEndsToo)
     ASSERT_TRUE(ended) << "the waiting receive did not end with the connection";
     EXPECT_TRUE(ended->first.null());
     for (int again = 0; again < 2; ++again) {
-        const std::optional<Status> sent = send(*link.server, true, Message("late", 4));
-        ASSERT_TRUE(sent) << "a send after the failure did not end";
-        EXPECT_LT(sent->code(), 0) << *sent;
         const auto got = receive(*link.client, true, PROMPT);
         ASSERT_TRUE(got) << "a receive after the end did not end";
         EXPECT_TRUE(got->first.null()) << describe(got);
     }
+    for (int again = 0; again < 2; ++again) {
+        const std::optional<Status> sent = send(*link.server, true, Message("late", 4));
+        ASSERT_TRUE(sent) << "a send after the failure did not end";
+        EXPECT_LT(sent->code(), 0) << *sent;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Faults, ConnectionEnd, ::testing::Values(Wire::Tcp, Wire::Tls),
+                         [](const ::testing::TestParamInfo<Wire>& info) { return name(info.param); });
 
 // ---------------------------------------------------------------- flipped bits
 

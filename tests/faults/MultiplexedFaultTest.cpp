@@ -1,0 +1,192 @@
+// A multiplexed socket of three connections, one of which the proxy cuts,
+// truncates or (under sealing stages) corrupts while frames are in flight on
+// all three. The receiver must get an unbroken, uncorrupted prefix of the
+// stream, in order and without duplicates, and then a failure, never a hang.
+#include "FaultSupport.hpp"
+
+#include <atomic>
+#include <mutex>
+#include <tuple>
+
+#include "socket/MultiplexedSocket.hpp"
+
+namespace korvane {
+namespace testing {
+namespace {
+
+constexpr int COUNT = 300;
+constexpr std::size_t CONNECTIONS = 3;
+constexpr int DAMAGED = 1;
+// Well past every connection's handshake, well before the end of its share.
+constexpr std::uint64_t FAULT_AT = 20000;
+
+Socket multiplexed(Stages stages, std::size_t count)
+{
+    std::vector<Socket> sockets;
+    for (std::size_t i = 0; i < count; ++i) {
+        sockets.push_back(staged_socket(stages));
+    }
+    return MultiplexedSocket::create(std::move(sockets));
+}
+
+/// What the receiving end saw, in order.
+struct Received {
+    std::mutex mutex;
+    std::vector<Message> messages;
+    int notices = 0; // null messages with the default status: a connection was lost
+    Status failure;  // the first failure, which ends the receiving
+    Completion<bool> done;
+};
+
+/// Receives until `expected` messages or a failure, re-arming from each handler.
+void receive_all(SocketImpl& socket, const std::shared_ptr<Received>& received, std::size_t expected)
+{
+    socket.recv([received, expected](SocketImpl& self, Message message, Status status) {
+        bool finished = false;
+        {
+            std::lock_guard<std::mutex> lock(received->mutex);
+            if (status.code() < 0) {
+                received->failure = status;
+                finished = true;
+            } else if (message.null()) {
+                ++received->notices;
+            } else {
+                received->messages.push_back(std::move(message));
+                finished = received->messages.size() == expected;
+            }
+        }
+        if (finished) {
+            received->done.set(true);
+        } else {
+            receive_all(self, received, expected);
+        }
+    });
+}
+
+using Param = std::tuple<Stages, Fault::Kind>;
+
+class MultiplexedFault : public ::testing::TestWithParam<Param> {
+protected:
+    void SetUp() override
+    {
+        std::vector<Socket> one;
+        one.push_back(staged_socket(stages()));
+        m_listener = MultiplexedSocket::create(std::move(one));
+        const std::uint16_t port = free_tcp_port();
+        ASSERT_EQ(Status(), m_listener->bind(port, LOCALHOST));
+        m_loop.emplace(2, [this] { m_listener->start(); });
+        m_proxy = std::make_unique<FaultProxy>(port);
+        ASSERT_TRUE(m_proxy->ok());
+    }
+
+    void TearDown() override
+    {
+        m_proxy.reset();
+        for (Socket* socket : {&m_client, &m_server, &m_listener}) {
+            if (*socket) {
+                (*socket)->close();
+            }
+        }
+        m_loop.reset(); // drains the aborted operations before the sockets go
+    }
+
+    Stages stages() const { return std::get<0>(GetParam()); }
+    Fault::Kind kind() const { return std::get<1>(GetParam()); }
+
+    Fault fault() const
+    {
+        switch (kind()) {
+        case Fault::Kind::Cut: return Fault::cut(FAULT_AT);
+        case Fault::Kind::Truncate: return Fault::truncate(FAULT_AT);
+        default: return Fault::flip(FAULT_AT, 0x10);
+        }
+    }
+
+    void connect()
+    {
+        auto group = std::make_shared<Completion<Socket>>();
+        m_listener->accept_async([group](SocketImpl&, Socket socket, Status) { group->set(std::move(socket)); });
+        m_client = multiplexed(stages(), CONNECTIONS);
+        ASSERT_EQ(Status(), bounded([&] { return m_client->connect(LOCALHOST, m_proxy->port()); },
+                                    [&] { m_client->close(); }));
+        auto server = group->wait();
+        ASSERT_TRUE(server && *server) << "the group never arrived";
+        m_server = std::move(*server);
+    }
+
+    Socket m_listener;
+    std::optional<LoopRunner<TCPTransport>> m_loop;
+    std::unique_ptr<FaultProxy> m_proxy;
+    Socket m_client;
+    Socket m_server;
+};
+
+TEST_P(MultiplexedFault, OneDamagedConnectionLeavesAnIntactPrefixAndAFailure)
+{
+    m_proxy->add(Direction::ClientToServer, fault(), DAMAGED);
+    connect();
+    ASSERT_FALSE(HasFatalFailure());
+
+    std::vector<Message> messages;
+    for (int i = 0; i < COUNT; ++i) {
+        messages.push_back(random_message(16 + i * 37 % 3000));
+    }
+    auto received = std::make_shared<Received>();
+    receive_all(*m_server, received, messages.size());
+    // Shared with the handlers, which may outlive a failed test body.
+    auto sent = std::make_shared<CountDown>(COUNT);
+    auto send_failures = std::make_shared<std::atomic<int>>(0);
+    for (const Message& message : messages) {
+        m_client->send(Message(message), [sent, send_failures](SocketImpl&, Status status) {
+            *send_failures += status.code() < 0;
+            sent->arrive();
+        });
+    }
+    ASSERT_TRUE(sent->wait()) << "a send never completed";
+    ASSERT_TRUE(received->done.wait()) << "the receiver neither got everything nor a failure";
+    EXPECT_TRUE(m_proxy->wait_until([](const ProxyState& s) {
+        return s.connections.size() == CONNECTIONS &&
+               (s.connections[DAMAGED].forwarded[0] >= FAULT_AT || s.connections[DAMAGED].closed);
+    })) << "the fault was never reached";
+
+    std::lock_guard<std::mutex> lock(received->mutex);
+    for (std::size_t i = 0; i < received->messages.size(); ++i) {
+        ASSERT_TRUE(same_bytes(messages[i], received->messages[i]))
+            << "delivery " << i << " is not message " << i << " (corrupt, duplicated or out of order)";
+    }
+    if (received->messages.size() < messages.size()) {
+        EXPECT_LT(received->failure.code(), 0) << "a message went missing without a failure";
+    }
+    if (kind() == Fault::Kind::Cut) {
+        EXPECT_TRUE(m_proxy->state().connections.at(DAMAGED).cut);
+    }
+    // The stream stays failed: no later message slips through after a gap.
+    if (received->failure.code() < 0) {
+        auto again = std::make_shared<Completion<std::pair<Message, Status>>>();
+        m_server->recv([again](SocketImpl&, Message message, Status status) {
+            again->set(std::make_pair(std::move(message), status));
+        });
+        const auto got = again->wait(PROMPT);
+        ASSERT_TRUE(got);
+        EXPECT_TRUE(got->first.null());
+        EXPECT_LT(got->second.code(), 0);
+    }
+    RecordProperty("delivered", static_cast<int>(received->messages.size()));
+    RecordProperty("send_failures", send_failures->load());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, MultiplexedFault,
+    ::testing::Values(Param{Stages::None, Fault::Kind::Cut}, Param{Stages::None, Fault::Kind::Truncate},
+                      Param{Stages::CompressionThenEncryption, Fault::Kind::Cut},
+                      Param{Stages::CompressionThenEncryption, Fault::Kind::Truncate},
+                      Param{Stages::CompressionThenEncryption, Fault::Kind::Flip}),
+    [](const ::testing::TestParamInfo<Param>& info) {
+        const Fault::Kind kind = std::get<1>(info.param);
+        return std::string(name(std::get<0>(info.param))) +
+               (kind == Fault::Kind::Cut ? "Cut" : kind == Fault::Kind::Truncate ? "Truncated" : "Flipped");
+    });
+
+} // namespace
+} // namespace testing
+} // namespace korvane
