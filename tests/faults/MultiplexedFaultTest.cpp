@@ -98,6 +98,7 @@ protected:
         switch (kind()) {
         case Fault::Kind::Cut: return Fault::cut(FAULT_AT);
         case Fault::Kind::Truncate: return Fault::truncate(FAULT_AT);
+        case Fault::Kind::Stall: return Fault::stall(FAULT_AT);
         default: return Fault::flip(FAULT_AT, 0x10);
         }
     }
@@ -114,6 +115,32 @@ protected:
         m_server = std::move(*server);
     }
 
+    /// Messages of many sizes, so that frames overtake each other.
+    static std::vector<Message> stream()
+    {
+        std::vector<Message> messages;
+        for (int i = 0; i < COUNT; ++i) {
+            messages.push_back(random_message(16 + i * 37 % 3000));
+        }
+        return messages;
+    }
+
+    /// Sends every message asynchronously; the number that failed, or -1
+    /// when a send never completed.
+    int send_all(const std::vector<Message>& messages)
+    {
+        // Shared with the handlers, which may outlive a failed test body.
+        auto sent = std::make_shared<CountDown>(static_cast<int>(messages.size()));
+        auto failures = std::make_shared<std::atomic<int>>(0);
+        for (const Message& message : messages) {
+            m_client->send(Message(message), [sent, failures](SocketImpl&, Status status) {
+                *failures += status.code() < 0;
+                sent->arrive();
+            });
+        }
+        return sent->wait() ? failures->load() : -1;
+    }
+
     Socket m_listener;
     std::optional<LoopRunner<TCPTransport>> m_loop;
     std::unique_ptr<FaultProxy> m_proxy;
@@ -127,22 +154,11 @@ TEST_P(MultiplexedFault, OneDamagedConnectionLeavesAnIntactPrefixAndAFailure)
     connect();
     ASSERT_FALSE(HasFatalFailure());
 
-    std::vector<Message> messages;
-    for (int i = 0; i < COUNT; ++i) {
-        messages.push_back(random_message(16 + i * 37 % 3000));
-    }
+    const std::vector<Message> messages = stream();
     auto received = std::make_shared<Received>();
     receive_all(*m_server, received, messages.size());
-    // Shared with the handlers, which may outlive a failed test body.
-    auto sent = std::make_shared<CountDown>(COUNT);
-    auto send_failures = std::make_shared<std::atomic<int>>(0);
-    for (const Message& message : messages) {
-        m_client->send(Message(message), [sent, send_failures](SocketImpl&, Status status) {
-            *send_failures += status.code() < 0;
-            sent->arrive();
-        });
-    }
-    ASSERT_TRUE(sent->wait()) << "a send never completed";
+    const int send_failures = send_all(messages);
+    ASSERT_GE(send_failures, 0) << "a send never completed";
     ASSERT_TRUE(received->done.wait()) << "the receiver neither got everything nor a failure";
     EXPECT_TRUE(m_proxy->wait_until([](const ProxyState& s) {
         return s.connections.size() == CONNECTIONS &&
@@ -172,8 +188,43 @@ TEST_P(MultiplexedFault, OneDamagedConnectionLeavesAnIntactPrefixAndAFailure)
         EXPECT_LT(got->second.code(), 0);
     }
     RecordProperty("delivered", static_cast<int>(received->messages.size()));
-    RecordProperty("send_failures", send_failures->load());
+    RecordProperty("send_failures", send_failures);
 }
+
+class MultiplexedStall : public MultiplexedFault {};
+
+TEST_P(MultiplexedStall, OneStalledConnectionHoldsTheStreamUntilReleasedThenAllArrivesInOrder)
+{
+    m_proxy->add(Direction::ClientToServer, fault(), DAMAGED);
+    connect();
+    ASSERT_FALSE(HasFatalFailure());
+
+    const std::vector<Message> messages = stream();
+    auto received = std::make_shared<Received>();
+    receive_all(*m_server, received, messages.size());
+    EXPECT_EQ(0, send_all(messages));
+    ASSERT_TRUE(m_proxy->wait_until([](const ProxyState& s) { return s.any_stalled(); }));
+    {
+        // The frame held at the proxy keeps back every later one.
+        std::lock_guard<std::mutex> lock(received->mutex);
+        EXPECT_LT(received->messages.size(), messages.size());
+        EXPECT_EQ(Status(), received->failure);
+    }
+    m_proxy->release();
+    ASSERT_TRUE(received->done.wait()) << "the stream did not resume after the release";
+    std::lock_guard<std::mutex> lock(received->mutex);
+    EXPECT_EQ(Status(), received->failure);
+    EXPECT_EQ(0, received->notices);
+    ASSERT_EQ(messages.size(), received->messages.size());
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        ASSERT_TRUE(same_bytes(messages[i], received->messages[i])) << "delivery " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, MultiplexedStall,
+                         ::testing::Values(Param{Stages::None, Fault::Kind::Stall},
+                                           Param{Stages::CompressionThenEncryption, Fault::Kind::Stall}),
+                         [](const ::testing::TestParamInfo<Param>& info) { return name(std::get<0>(info.param)); });
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, MultiplexedFault,
