@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "transport/Transport.hpp"
@@ -110,6 +111,18 @@ private:
     std::atomic<bool> m_read_ended{false};
     std::atomic<bool> m_write_failed{false};
     void reset_directions();
+
+    // asio's sockets must not be used from two threads at once, yet an
+    // asynchronous transfer starts its next step from whichever loop thread
+    // completed the last one, while close() may come from any thread. Every
+    // step, and close(), holds this lock; a step that finds the connection
+    // closed since its transfer began (m_closes moved on) reports an abort.
+    std::mutex m_mutex;
+    unsigned m_closes = 0;
+    struct Transfer;
+    unsigned current_epoch();
+    void read_step(const std::shared_ptr<Transfer>& transfer);
+    void write_step(const std::shared_ptr<Transfer>& transfer);
 };
 
 } // namespace korvane

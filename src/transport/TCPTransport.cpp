@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <limits>
 #include <new>
 #include <string>
 #include <system_error>
@@ -63,15 +62,20 @@ bool ends_direction(const asio::error_code& error)
     return error && error != asio::error::operation_aborted && error != asio::error::bad_descriptor;
 }
 
-// Completion condition of the asynchronous transfers: move everything still
-// outstanding in each system call. asio's default caps each one at 64 KiB,
-// which costs a wake-up of the loop per 64 KiB of a large frame.
-std::size_t whole_remainder(const asio::error_code& error, std::size_t /*transferred*/)
-{
-    return error ? 0 : std::numeric_limits<std::size_t>::max();
-}
-
 } // namespace
+
+// One asynchronous read or write, moved a step at a time. Each step asks for
+// everything still outstanding in one system call (asio's composed
+// operations cap each at 64 KiB, a wake-up of the loop per 64 KiB of a large
+// frame) and is started under m_mutex.
+struct TCPTransport::Transfer {
+    char* data;
+    std::size_t length;
+    bool all; // reads: until `length` bytes; writes always
+    unsigned epoch;
+    std::function<void(const asio::error_code&, std::size_t)> finish;
+    std::size_t done = 0;
+};
 
 TCPTransport::TCPTransport() : TCPTransport(0, 0, 0) {}
 
@@ -98,6 +102,56 @@ TCPTransport::TCPTransport(tcp::socket remote_socket)
 TCPTransport::~TCPTransport()
 {
     close();
+}
+
+unsigned TCPTransport::current_epoch()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_closes;
+}
+
+void TCPTransport::read_step(const std::shared_ptr<Transfer>& transfer)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (transfer->epoch != m_closes) {
+        detail::complete_later(m_io_service, [transfer] { transfer->finish(asio::error::operation_aborted, 0); });
+        return;
+    }
+    try {
+        m_socket.async_read_some(asio::buffer(transfer->data + transfer->done, transfer->length - transfer->done),
+                                 [this, transfer](const asio::error_code& error, std::size_t moved) {
+                                     transfer->done += moved;
+                                     if (!error && transfer->all && transfer->done < transfer->length) {
+                                         read_step(transfer);
+                                     } else {
+                                         transfer->finish(error, transfer->done);
+                                     }
+                                 });
+    } catch (const std::exception&) {
+        detail::complete_later(m_io_service, [transfer] { transfer->finish(asio::error::no_memory, 0); });
+    }
+}
+
+void TCPTransport::write_step(const std::shared_ptr<Transfer>& transfer)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (transfer->epoch != m_closes) {
+        detail::complete_later(m_io_service, [transfer] { transfer->finish(asio::error::operation_aborted, 0); });
+        return;
+    }
+    try {
+        m_socket.async_write_some(asio::buffer(transfer->data + transfer->done, transfer->length - transfer->done),
+                                  [this, transfer](const asio::error_code& error, std::size_t moved) {
+                                      transfer->done += moved;
+                                      if (!error && transfer->done < transfer->length) {
+                                          write_step(transfer);
+                                      } else {
+                                          transfer->finish(error, transfer->done);
+                                      }
+                                  });
+    } catch (const std::exception&) {
+        detail::complete_later(m_io_service, [transfer] { transfer->finish(asio::error::no_memory, 0); });
+    }
 }
 
 void TCPTransport::reset_directions()
@@ -160,6 +214,7 @@ void TCPTransport::connect_async(std::string address, port_t port, connect_handl
         } else if (endpoint == iterator()) {
             status = Status(Status::TRANSPORT_STATUS_HOST_UNREACHABLE, "Host unreachable");
         } else {
+            std::lock_guard<std::mutex> lock(m_mutex);
             set_client_options();
             reset_directions();
         }
@@ -167,16 +222,20 @@ void TCPTransport::connect_async(std::string address, port_t port, connect_handl
     };
     auto on_resolve = [this, callback, on_connect](const std::shared_ptr<ConnectAttempt>& attempt,
                                                    asio::error_code error, tcp::resolver::results_type results) {
-        if (!error && attempt->abandoned) {
-            error = asio::error::operation_aborted;
-        }
-        Status status = error ? detail::status_from(error) : Status();
-        if (!error) {
-            try {
-                asio::async_connect(m_socket, results.begin(), results.end(), on_connect);
-                return;
-            } catch (const std::exception& failure) {
-                status = detail::status_from_exception(failure);
+        Status status;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!error && attempt->abandoned) {
+                error = asio::error::operation_aborted;
+            }
+            status = error ? detail::status_from(error) : Status();
+            if (!error) {
+                try {
+                    asio::async_connect(m_socket, results.begin(), results.end(), on_connect);
+                    return;
+                } catch (const std::exception& failure) {
+                    status = detail::status_from_exception(failure);
+                }
             }
         }
         callback(*this, status);
@@ -273,6 +332,7 @@ void TCPTransport::accept_async(accept_handler_t callback)
 {
     try {
         auto peer = std::make_shared<tcp::socket>(m_io_service);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_acceptor.async_accept(*peer, [this, peer, callback](const asio::error_code& error) {
             Status status;
             std::unique_ptr<Transport> accepted;
@@ -333,12 +393,8 @@ void TCPTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, re
             const korvane_buf_len_t count = transfer_result(error, transferred, status);
             callback(*this, count, buffer, length, status);
         };
-        const auto target = asio::buffer(buffer, static_cast<std::size_t>(length));
-        if (all) {
-            asio::async_read(m_socket, target, whole_remainder, on_read);
-        } else {
-            m_socket.async_read_some(target, on_read);
-        }
+        read_step(std::make_shared<Transfer>(Transfer{static_cast<char*>(buffer), static_cast<std::size_t>(length),
+                                                      all, current_epoch(), std::move(on_read)}));
     } catch (const std::exception& error) {
         const Status status = detail::status_from_exception(error);
         detail::complete_later(m_io_service, [this, buffer, length, callback, status] {
@@ -380,15 +436,16 @@ void TCPTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
         return;
     }
     try {
-        asio::async_write(m_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), whole_remainder,
-                          [this, callback](const asio::error_code& error, std::size_t written) {
-                              if (ends_direction(error)) {
-                                  m_write_failed = true;
-                              }
-                              Status status;
-                              const korvane_buf_len_t count = transfer_result(error, written, status);
-                              callback(*this, count, status);
-                          });
+        auto on_written = [this, callback](const asio::error_code& error, std::size_t written) {
+            if (ends_direction(error)) {
+                m_write_failed = true;
+            }
+            Status status;
+            const korvane_buf_len_t count = transfer_result(error, written, status);
+            callback(*this, count, status);
+        };
+        write_step(std::make_shared<Transfer>(Transfer{static_cast<char*>(buffer), static_cast<std::size_t>(length),
+                                                       true, current_epoch(), std::move(on_written)}));
     } catch (const std::exception& error) {
         const Status status = detail::status_from_exception(error);
         detail::complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
@@ -397,6 +454,8 @@ void TCPTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
 
 Status TCPTransport::close()
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_closes;
     asio::error_code ignored;
     if (auto attempt = m_connect_attempt.lock()) {
         attempt->abandoned = true;

@@ -86,6 +86,23 @@ inline std::vector<Message> random_messages(const std::vector<korvane_buf_len_t>
     return messages;
 }
 
+/// Binds `listener` on 127.0.0.1 and a free port, and returns the port. A
+/// port can be taken between free_tcp_port() and the bind (every proxied
+/// connection takes an ephemeral port), so a few are tried.
+inline std::uint16_t bind_free_port(SocketImpl& listener)
+{
+    Status status;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const std::uint16_t port = free_tcp_port();
+        status = listener.bind(port, LOCALHOST);
+        if (status.code() >= 0) {
+            return port;
+        }
+    }
+    ADD_FAILURE() << "no free port to listen on: " << status;
+    return 0;
+}
+
 /// A client and a server BasicSocket joined through a FaultProxy.
 struct ProxiedLink {
     Wire wire = Wire::Tcp;
@@ -114,8 +131,7 @@ inline ProxiedLink listen_behind_proxy(Stages stages, Wire wire = Wire::Tcp)
     ProxiedLink link;
     link.wire = wire;
     link.listener = staged_socket(stages, wire, true);
-    const std::uint16_t port = free_tcp_port();
-    EXPECT_EQ(Status(), link.listener->bind(port, LOCALHOST));
+    const std::uint16_t port = bind_free_port(*link.listener);
     link.proxy = std::make_unique<FaultProxy>(port);
     EXPECT_TRUE(link.proxy->ok());
     return link;

@@ -204,6 +204,54 @@ TEST_P(ConnectionEnd, EveryLaterAsynchronousOperationEndsToo)
 INSTANTIATE_TEST_SUITE_P(Faults, ConnectionEnd, ::testing::Values(Wire::Tcp, Wire::Tls),
                          [](const ::testing::TestParamInfo<Wire>& info) { return name(info.param); });
 
+// ---------------------------------------------------------------- TLS records
+
+using RecordParam = std::tuple<Fault::Kind, bool>;
+
+class TlsRecordFault : public ProxiedTest, public ::testing::TestWithParam<RecordParam> {};
+
+TEST_P(TlsRecordFault, DamagedRecordEndsTheStreamAfterTheWholeMessagesBeforeIt)
+{
+    const bool async = std::get<1>(GetParam());
+    const std::vector<Message> messages = random_messages({1500, 1500, 1500});
+    ProxiedLink& link = open(Stages::None, {}, false, Wire::Tls);
+    ASSERT_TRUE(link.server);
+    // Both handshakes are over, so the client's stream stands at its end.
+    const std::uint64_t handshake = link.proxy->state().connections.at(0).forwarded[0];
+    // Past the first message's records (header and payload are written
+    // apart, a record each), inside the second message's payload record.
+    const std::uint64_t at = handshake + 2400;
+    switch (std::get<0>(GetParam())) {
+    case Fault::Kind::Cut: link.proxy->add(Direction::ClientToServer, Fault::cut(at)); break;
+    case Fault::Kind::Truncate: link.proxy->add(Direction::ClientToServer, Fault::truncate(at)); break;
+    default: link.proxy->add(Direction::ClientToServer, Fault::flip(at, 0x04)); break;
+    }
+    for (const Message& message : messages) {
+        link.client->send(Message(message));
+    }
+    expect_message(*link.server, async, messages[0], "message 0");
+    for (const char* which : {"the damaged message", "after the end"}) {
+        const auto got = receive(*link.server, async, PROMPT);
+        ASSERT_TRUE(got) << which << ": the receive did not end";
+        EXPECT_TRUE(got->first.null()) << which << ": " << describe(got);
+        if (std::get<0>(GetParam()) == Fault::Kind::Flip && which[0] == 't') {
+            EXPECT_LT(got->second.code(), 0) << "a record that fails its check is no orderly end";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, TlsRecordFault,
+                         ::testing::Combine(::testing::Values(Fault::Kind::Cut, Fault::Kind::Truncate,
+                                                              Fault::Kind::Flip),
+                                            ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<RecordParam>& info) {
+                             const Fault::Kind kind = std::get<0>(info.param);
+                             return std::string(kind == Fault::Kind::Cut        ? "Cut"
+                                                : kind == Fault::Kind::Truncate ? "Truncated"
+                                                                                : "Flipped") +
+                                    (std::get<1>(info.param) ? "Async" : "Blocking");
+                         });
+
 // ---------------------------------------------------------------- flipped bits
 
 using FlipParam = std::tuple<Stages, Direction, bool>;

@@ -151,8 +151,32 @@ FaultProxy::~FaultProxy()
 
 void FaultProxy::add(Direction direction, Fault fault, int connection)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_rules.push_back(Rule{direction, fault, connection});
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const Rule rule{direction, fault, connection};
+        m_rules.push_back(rule);
+        for (auto& pair : m_pairs) {
+            if (!pair->closed) {
+                apply(*pair, rule);
+            }
+        }
+    }
+    wake();
+}
+
+void FaultProxy::apply(Pair& pair, const Rule& rule)
+{
+    if (rule.connection != EVERY_CONNECTION && static_cast<std::size_t>(rule.connection) != pair.index) {
+        return;
+    }
+    Pair::Flow& flow = pair.flow[static_cast<int>(rule.direction)];
+    if (!is_barrier(rule.fault)) {
+        flow.flips.push_back(rule.fault);
+        return;
+    }
+    const auto later = std::upper_bound(flow.barriers.begin(), flow.barriers.end(), rule.fault,
+                                        [](const Fault& a, const Fault& b) { return a.offset < b.offset; });
+    flow.barriers.insert(later, rule.fault);
 }
 
 void FaultProxy::release()
@@ -281,15 +305,7 @@ void FaultProxy::accept_connections()
         pair->fd[static_cast<int>(Direction::ClientToServer)] = client;
         pair->fd[static_cast<int>(Direction::ServerToClient)] = server;
         for (const Rule& rule : m_rules) {
-            if (rule.connection != EVERY_CONNECTION && static_cast<std::size_t>(rule.connection) != pair->index) {
-                continue;
-            }
-            Pair::Flow& flow = pair->flow[static_cast<int>(rule.direction)];
-            (is_barrier(rule.fault) ? flow.barriers : flow.flips).push_back(rule.fault);
-        }
-        for (Pair::Flow& flow : pair->flow) {
-            std::stable_sort(flow.barriers.begin(), flow.barriers.end(),
-                             [](const Fault& a, const Fault& b) { return a.offset < b.offset; });
+            apply(*pair, rule);
         }
         if (server < 0) {
             close_pair(*pair, false);

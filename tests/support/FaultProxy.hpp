@@ -90,9 +90,12 @@ public:
     /// The port clients connect to.
     std::uint16_t port() const { return m_port; }
 
-    /// Applies `fault` to `direction` of the `connection`-th connection
-    /// accepted from now on (0: the first), or of every one. Offsets count
-    /// from the start of that connection's stream in that direction.
+    /// Applies `fault` to `direction` of the `connection`-th connection (0:
+    /// the first, in accept order), or of every one: to those accepted from
+    /// now on, and at once to one already open. Offsets count from the start
+    /// of that connection's stream in that direction. A stream already past
+    /// the offset meets a cut, stall or truncation at the end of the chunk in
+    /// transit, and a flip never.
     void add(Direction direction, Fault fault, int connection = EVERY_CONNECTION);
     /// Ends every stall, those holding a stream now and those still ahead.
     void release();
@@ -113,6 +116,7 @@ private:
     struct Pair;
 
     void run();
+    static void apply(Pair& pair, const Rule& rule);
     void poll_once();
     void accept_connections();
     void step(Pair& pair);
