@@ -69,7 +69,8 @@ public:
     void write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback) override;
     /// Closes listener and connection; pending operations complete with
     /// OPERATION_ABORTED on the loop. Reports only a failure to close the
-    /// connection's descriptor.
+    /// connection's descriptor. May be called on any thread while
+    /// asynchronous operations are outstanding.
     StatusCode close() override;
     /// Runs the loop shared by all TCP transports on the calling thread until
     /// stop() or until no work is left. OKAY, or the loop's error.

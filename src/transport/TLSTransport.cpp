@@ -129,8 +129,6 @@ korvane_buf_len_t invalid_length(Status* status)
     return -1;
 }
 
-// Requests that complete without touching the connection: nothing to move
-// (success), a negative length, or no connection.
 /// Whether a finished asynchronous transfer leaves its direction of the
 /// session over for good: the end of the stream or a failure, but not our own
 /// cancel or close.
@@ -139,6 +137,8 @@ bool ends_direction(const asio::error_code& ec)
     return ec && ec != asio::error::operation_aborted && ec != asio::error::bad_descriptor;
 }
 
+// Requests that complete without touching the connection: nothing to move
+// (success), a negative length, or no connection.
 asio::error_code immediate_outcome(korvane_buf_len_t length)
 {
     if (length < 0) {
