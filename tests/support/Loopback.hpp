@@ -175,15 +175,26 @@ public:
         }
     }
 
-    ~LoopRunner()
+    ~LoopRunner() { drain(); }
+
+    /// Lets the threads leave once no completion is pending, stops the loop
+    /// outright when that takes longer than `deadline`, and joins them. True
+    /// when the loop ran out of work on its own. Only the first call waits.
+    bool drain(std::chrono::milliseconds deadline = std::chrono::seconds(5))
     {
+        if (m_joined) {
+            return m_drained;
+        }
+        m_joined = true;
         m_guard.reset();
-        if (!m_finished.wait(std::chrono::seconds(5))) {
+        m_drained = m_finished.wait(deadline);
+        if (!m_drained) {
             Access::service().stop();
         }
         for (auto& thread : m_threads) {
             thread.join();
         }
+        return m_drained;
     }
 
     LoopRunner(const LoopRunner&) = delete;
@@ -194,6 +205,8 @@ public:
 private:
     asio::executor_work_guard<asio::io_service::executor_type> m_guard;
     CountDown m_finished;
+    bool m_joined = false;
+    bool m_drained = false;
     std::vector<std::thread> m_threads;
 };
 
