@@ -7,9 +7,10 @@
 // memory that keeps growing after the warm-up, or an unclean shutdown; built
 // with AddressSanitizer, LeakSanitizer checks the exit as well.
 //
-// Settings come from the environment: SOAK_SECONDS (60), SOAK_CONNECTIONS
-// (64), SOAK_THREADS (4 loop threads), SOAK_WINDOW (4 messages in flight per
-// connection), SOAK_WARMUP (a quarter of the run, at least 5 s).
+// Settings come from the environment: SOAK_SECONDS (60, at least 10),
+// SOAK_CONNECTIONS (64), SOAK_THREADS (4 loop threads), SOAK_WINDOW (4
+// messages in flight per connection), SOAK_WARMUP (a quarter of the run, at
+// least 5 s, at most half).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -72,12 +73,13 @@ int setting(const char* name, int fallback, int min, int max)
 Settings read_settings()
 {
     Settings s;
-    s.seconds = setting("SOAK_SECONDS", s.seconds, 1, 86400);
+    // Shorter runs leave too few memory samples to judge the trend.
+    s.seconds = setting("SOAK_SECONDS", s.seconds, 10, 86400);
     s.connections = setting("SOAK_CONNECTIONS", s.connections, 1, 1000);
     // The key exchange of each connect and accept blocks a loop thread.
     s.threads = setting("SOAK_THREADS", s.threads, 2, 64);
     s.window = setting("SOAK_WINDOW", s.window, 1, 64);
-    s.warmup = setting("SOAK_WARMUP", std::max(5, s.seconds / 4), 0, s.seconds - 1 > 0 ? s.seconds - 1 : 0);
+    s.warmup = setting("SOAK_WARMUP", std::max(5, s.seconds / 4), 0, s.seconds / 2);
     return s;
 }
 
