@@ -1,16 +1,19 @@
 // korvane-soak: a bounded load test. Many BasicSockets over TCP on loopback,
 // each compressing and sealing with a key pair of its own, echo messages of
 // varied sizes for a fixed time while a few application threads run the
-// event loop. Every message names its connection and sequence number and
-// carries a body derived from both, so that each end can check it. The run
-// fails on a lost, corrupt or reordered message, a failure status, resident
-// memory that keeps growing after the warm-up, or an unclean shutdown; built
-// with AddressSanitizer, LeakSanitizer checks the exit as well.
+// event loop; now and then one connection is closed and replaced, so that
+// what each connection costs is soaked too. Every message names its
+// connection and sequence number and carries a body derived from both, so
+// that each end can check it. The run fails on a lost, corrupt or reordered
+// message, a failure status, resident memory that keeps growing after the
+// warm-up, or an unclean shutdown; built with AddressSanitizer, LeakSanitizer
+// checks the exit as well.
 //
 // Settings come from the environment: SOAK_SECONDS (60, at least 10),
 // SOAK_CONNECTIONS (64), SOAK_THREADS (4 loop threads), SOAK_WINDOW (4
 // messages in flight per connection), SOAK_WARMUP (a quarter of the run, at
-// least 5 s, at most half).
+// least 5 s, at most half), SOAK_CHURN_MS (250: every so often one client
+// drains, closes and is replaced by a new connection; 0 never).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -43,7 +46,6 @@ namespace soak {
 
 using Clock = std::chrono::steady_clock;
 using Status = Transport::StatusCode;
-using testing::CountDown;
 
 // ------------------------------------------------------------------ settings
 
@@ -53,6 +55,7 @@ struct Settings {
     int threads = 4;
     int window = 4;
     int warmup = 0;
+    int churn_ms = 250;
 };
 
 int setting(const char* name, int fallback, int min, int max)
@@ -80,6 +83,7 @@ Settings read_settings()
     s.threads = setting("SOAK_THREADS", s.threads, 2, 64);
     s.window = setting("SOAK_WINDOW", s.window, 1, 64);
     s.warmup = setting("SOAK_WARMUP", std::max(5, s.seconds / 4), 0, s.seconds / 2);
+    s.churn_ms = setting("SOAK_CHURN_MS", s.churn_ms, 0, 3600000);
     return s;
 }
 
@@ -226,18 +230,21 @@ void add_stages(Pipeline& pipeline)
 
 // ------------------------------------------------------------------ client
 
+/// Set once by any thread, awaited with a deadline.
+using Signal = testing::Completion<bool>;
+
 // Sends numbered messages, at most `window` unanswered, and checks every
 // echo. One send and one receive are outstanding at most; the lock only
 // guards the bookkeeping and is never held across a socket call.
 class Client {
 public:
-    Client(std::uint32_t id, int window, Tally& tally, CountDown& drained, CountDown& ended)
-        : m_id(id), m_window(window), m_tally(tally), m_drained(drained), m_ended(ended),
-          m_socket(BasicSocket::create(std::make_unique<TCPTransport>()))
+    Client(std::uint32_t id, int window, Tally& tally)
+        : m_id(id), m_window(window), m_tally(tally), m_socket(BasicSocket::create(std::make_unique<TCPTransport>()))
     {
         add_stages(m_socket->pipeline());
     }
 
+    std::uint32_t id() const { return m_id; }
     SocketImpl& socket() { return *m_socket; }
 
     /// Arms the receive and fills the window. Call once, after connecting.
@@ -247,16 +254,18 @@ public:
         send_next();
     }
 
-    /// No new message from now on; the client counts as drained once every
-    /// echo is in.
+    /// No new message from now on; drained() follows once every echo is in.
     void stop_sending()
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_stopping = true;
-        settle(lock);
+        settle();
     }
 
-    /// Closes the connection; the pending receive then ends.
+    bool drained(std::chrono::milliseconds deadline) { return m_drained.wait(deadline).has_value(); }
+
+    /// Closes the connection; the pending receive then ends, and ended()
+    /// with it. Destroy the client only after that.
     Status close()
     {
         {
@@ -265,6 +274,8 @@ public:
         }
         return m_socket->close();
     }
+
+    bool ended(std::chrono::milliseconds deadline) { return m_ended.wait(deadline).has_value(); }
 
     long long in_flight()
     {
@@ -291,10 +302,10 @@ private:
     {
         if (failed(status)) m_tally.failure("client " + std::to_string(m_id) + " send: " + describe(status));
         {
-            std::unique_lock<std::mutex> lock(m_mutex);
+            std::lock_guard<std::mutex> lock(m_mutex);
             m_sending = false;
             m_broken = m_broken || failed(status);
-            settle(lock);
+            settle();
         }
         send_next();
     }
@@ -307,53 +318,53 @@ private:
     void on_received(Message message, const Status& status)
     {
         if (message.null()) {
-            ended(status);
+            on_end(status);
             return;
         }
         const std::string problem = check_message(message, m_id, m_next_expected++);
         if (!problem.empty()) m_tally.corrupt(m_tally.corrupt_back, problem);
         ++m_tally.received;
         m_tally.bytes += message.length();
-        // Re-armed before the drain is announced: the main thread may close
-        // the socket as soon as it is.
+        // Re-armed before the drain is announced: the socket may be closed
+        // as soon as it is.
         arm_receive();
         {
-            std::unique_lock<std::mutex> lock(m_mutex);
+            std::lock_guard<std::mutex> lock(m_mutex);
             --m_in_flight;
-            settle(lock);
+            settle();
         }
         send_next();
     }
 
-    void ended(const Status& status)
+    void on_end(const Status& status)
     {
         bool closing;
         {
-            std::unique_lock<std::mutex> lock(m_mutex);
+            std::lock_guard<std::mutex> lock(m_mutex);
             closing = m_closing;
             m_broken = true;
-            settle(lock);
+            settle();
         }
         if (!closing) m_tally.failure("client " + std::to_string(m_id) + " receive ended: " + describe(status));
-        m_ended.arrive();
+        m_ended.set(true); // last: the client may be destroyed from here on
     }
 
-    /// Announces the drain once: stopped (or broken) with nothing in flight,
-    /// or broken at all, since then nothing more will come.
-    void settle(std::unique_lock<std::mutex>&)
+    /// Announces the drain once (m_mutex held): stopped with nothing in
+    /// flight, or broken, since then nothing more will come.
+    void settle()
     {
         const bool idle = m_stopping && m_in_flight == 0 && !m_sending;
         if (!m_announced && (idle || m_broken)) {
             m_announced = true;
-            m_drained.arrive();
+            m_drained.set(true);
         }
     }
 
     const std::uint32_t m_id;
     const int m_window;
     Tally& m_tally;
-    CountDown& m_drained;
-    CountDown& m_ended;
+    Signal m_drained;
+    Signal m_ended;
     Socket m_socket;
 
     std::mutex m_mutex;
@@ -369,21 +380,36 @@ private:
 
 // ------------------------------------------------------------------ echo
 
+class Echo;
+
+// Owns the accepting ends. Each one retires itself once its client has gone
+// and its last echo is out: it is destroyed inside its own completion
+// handler, as the socket contract allows.
+class Echoes {
+public:
+    void add(std::unique_ptr<Echo> echo);
+    /// Destroys `echo`; called from its own handler, which must not touch it
+    /// afterwards.
+    void retire(Echo* echo);
+    /// True when every echo has retired before the deadline.
+    bool wait_empty(std::chrono::milliseconds deadline);
+    long long opened();
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::unique_ptr<Echo>> m_alive;
+    std::size_t m_retiring = 0; // taken out, destructor still running
+    long long m_opened = 0;
+};
+
 // The accepting end: checks each message on its way out and sends it back,
 // queueing while a send is outstanding (the client's window bounds the queue).
 class Echo {
 public:
-    Echo(Socket socket, Tally& tally, CountDown& ended) : m_socket(std::move(socket)), m_tally(tally), m_ended(ended) {}
+    Echo(Socket socket, Tally& tally, Echoes& owner) : m_socket(std::move(socket)), m_tally(tally), m_owner(owner) {}
 
     void start() { arm_receive(); }
-
-    Status close() { return m_socket->close(); }
-
-    std::size_t queued()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_queue.size() + (m_sending ? 1 : 0);
-    }
 
 private:
     void arm_receive()
@@ -394,11 +420,7 @@ private:
     void on_received(Message message, const Status& status)
     {
         if (message.null()) {
-            // The client closes first: its end of stream is the clean end.
-            if (status.code() != Status::TRANSPORT_STATUS_OKAY) {
-                m_tally.failure("echo receive ended: " + describe(status));
-            }
-            m_ended.arrive();
+            on_end(status);
             return;
         }
         check(message);
@@ -413,9 +435,24 @@ private:
         if (start_send) send_next();
     }
 
+    /// The client closes first: its end of stream is the clean end.
+    void on_end(const Status& status)
+    {
+        if (status.code() != Status::TRANSPORT_STATUS_OKAY) {
+            m_tally.failure("echo receive ended: " + describe(status));
+        }
+        bool idle;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_receive_ended = true;
+            idle = !m_sending;
+        }
+        if (idle) m_owner.retire(this);
+    }
+
     void check(const Message& message)
     {
-        if (m_next == 0 && !message.null() && message.length() >= HEADER) {
+        if (m_next == 0 && message.length() >= HEADER) {
             m_connection = endian::load_big32(static_cast<const unsigned char*>(message.buffer()) + 4);
         }
         const std::string problem = check_message(message, m_connection, m_next++);
@@ -426,15 +463,22 @@ private:
     void send_next()
     {
         Message next;
+        bool retire = false;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_queue.empty()) {
                 m_sending = false;
-                return;
+                retire = m_receive_ended;
+            } else {
+                next = std::move(m_queue.front());
+                m_queue.pop_front();
             }
-            next = std::move(m_queue.front());
-            m_queue.pop_front();
         }
+        if (retire) {
+            m_owner.retire(this);
+            return;
+        }
+        if (next.null()) return;
         m_socket->send(std::move(next), [this](SocketImpl&, Status status) {
             if (failed(status)) {
                 m_tally.failure("echo send: " + describe(status));
@@ -446,14 +490,55 @@ private:
 
     Socket m_socket;
     Tally& m_tally;
-    CountDown& m_ended;
+    Echoes& m_owner;
     std::uint32_t m_connection = 0; // receive side only
     std::uint64_t m_next = 0;
 
     std::mutex m_mutex;
     std::deque<Message> m_queue;
     bool m_sending = false;
+    bool m_receive_ended = false;
 };
+
+void Echoes::add(std::unique_ptr<Echo> echo)
+{
+    Echo& started = *echo;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_alive.push_back(std::move(echo));
+        ++m_opened;
+    }
+    started.start();
+}
+
+void Echoes::retire(Echo* echo)
+{
+    std::unique_ptr<Echo> leaving;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = std::find_if(m_alive.begin(), m_alive.end(), [echo](const auto& e) { return e.get() == echo; });
+        if (it == m_alive.end()) return;
+        leaving = std::move(*it);
+        m_alive.erase(it);
+        ++m_retiring;
+    }
+    leaving.reset(); // closes the connection
+    std::lock_guard<std::mutex> lock(m_mutex);
+    --m_retiring;
+    m_changed.notify_all();
+}
+
+bool Echoes::wait_empty(std::chrono::milliseconds deadline)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, deadline, [this] { return m_alive.empty() && m_retiring == 0; });
+}
+
+long long Echoes::opened()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_opened;
+}
 
 // ------------------------------------------------------------------ memory
 
@@ -578,11 +663,7 @@ MemoryVerdict judge_memory(const std::vector<Sample>& samples, double warmup, do
 
 class Run {
 public:
-    explicit Run(const Settings& settings)
-        : m_settings(settings), m_drained(settings.connections), m_client_ended(settings.connections),
-          m_echo_ended(settings.connections), m_accepted(settings.connections)
-    {
-    }
+    explicit Run(const Settings& settings) : m_settings(settings) {}
 
     int execute()
     {
@@ -594,165 +675,222 @@ public:
         double load_end = 0;
         if (ok) {
             load_end = apply_load(origin);
-            ok = load_end > 0;
+            finish_load();
         }
-        const long long lost = ok ? drain() : 0;
         const bool closed = shut_down();
         const bool loop_drained = loop->drain(std::chrono::seconds(10));
         loop.reset();
         memory.finish();
 
         const MemoryVerdict verdict = judge_memory(memory.samples(), m_load_start + m_settings.warmup, load_end);
-        report(lost, verdict, memory.samples(), closed, loop_drained);
+        report(verdict, memory.samples().size(), closed, loop_drained);
         m_clients.clear();
-        m_echoes.clear();
+        m_graveyard.clear();
         m_listener.reset();
-        ok = ok && lost == 0 && m_tally.corrupt_out == 0 && m_tally.corrupt_back == 0 && m_tally.failures == 0 &&
+        ok = ok && m_lost == 0 && m_tally.corrupt_out == 0 && m_tally.corrupt_back == 0 && m_tally.failures == 0 &&
              verdict.flat && closed && loop_drained;
         std::printf("result:                %s\n", ok ? "PASS" : "FAIL");
         return ok ? 0 : 1;
     }
 
 private:
+    // ---------------------------------------------------------- connecting
+
     bool open_connections()
     {
         m_listener = BasicSocket::create(std::make_unique<TCPTransport>());
         add_stages(m_listener->pipeline());
-        const std::uint16_t port = testing::free_tcp_port();
-        const Status bound = m_listener->bind(port, "127.0.0.1");
+        m_port = testing::free_tcp_port();
+        const Status bound = m_listener->bind(m_port, "127.0.0.1");
         if (failed(bound)) {
             m_tally.failure("bind: " + describe(bound));
             return false;
         }
         accept_next();
         for (int i = 0; i < m_settings.connections; ++i) {
-            if (!connect(static_cast<std::uint32_t>(i), port)) return false;
+            if (!connect_async()) return false;
         }
-        if (!m_accepted.wait(std::chrono::seconds(30))) {
-            m_tally.failure("not every connection was accepted within 30 s");
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const bool settled = m_progress.wait_for(lock, std::chrono::seconds(30), [this] {
+            return m_connecting == 0 && m_accepted >= m_connections_made;
+        });
+        if (!settled || m_connections_made != m_settings.connections) {
+            m_tally.failure("not every connection was made and accepted within 30 s");
             return false;
         }
         return true;
     }
 
+    /// Accepts until the listener closes; every accepted connection gets an
+    /// echo of its own.
     void accept_next()
     {
         m_listener->accept_async([this](SocketImpl&, Socket socket, Status status) {
-            if (!socket || failed(status)) {
-                m_tally.failure("accept: " + describe(status));
-                return; // no more accepts: the run fails at the wait
+            if (!socket) {
+                if (!m_listener_closing) m_tally.failure("accept: " + describe(status));
+                m_accept_stopped.set(true);
+                return;
             }
-            auto echo = std::make_unique<Echo>(std::move(socket), m_tally, m_echo_ended);
-            Echo& started = *echo;
-            bool more;
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_echoes.push_back(std::move(echo));
-                more = static_cast<int>(m_echoes.size()) < m_settings.connections;
+            if (failed(status)) {
+                m_tally.failure("accept: key exchange: " + describe(status));
+            } else {
+                m_echoes.add(std::make_unique<Echo>(std::move(socket), m_tally, m_echoes));
             }
-            started.start();
-            if (more) accept_next();
-            m_accepted.arrive();
+            accept_next();
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_accepted;
+            m_progress.notify_all();
         });
     }
 
     // One asynchronous connect at a time per spare loop thread: each blocks
     // its thread in the key exchange until the accept side has run.
-    bool connect(std::uint32_t id, std::uint16_t port)
+    bool connect_async()
     {
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            if (!m_connect_slot.wait_for(lock, std::chrono::seconds(30),
-                                         [this] { return m_connecting < m_settings.threads - 1; })) {
+            if (!m_progress.wait_for(lock, std::chrono::seconds(30),
+                                     [this] { return m_connecting < m_settings.threads - 1; })) {
                 m_tally.failure("connects did not complete within 30 s");
                 return false;
             }
             ++m_connecting;
         }
-        m_clients.push_back(std::make_unique<Client>(id, m_settings.window, m_tally, m_drained, m_client_ended));
-        m_clients.back()->socket().connect("127.0.0.1", port, [this, id](SocketImpl&, Status status) {
+        m_clients.push_back(std::make_unique<Client>(m_next_id++, m_settings.window, m_tally));
+        const std::uint32_t id = m_clients.back()->id();
+        m_clients.back()->socket().connect("127.0.0.1", m_port, [this, id](SocketImpl&, Status status) {
             if (failed(status)) m_tally.failure("connect " + std::to_string(id) + ": " + describe(status));
             std::lock_guard<std::mutex> lock(m_mutex);
             --m_connecting;
-            if (!failed(status)) ++m_connected;
-            m_connect_slot.notify_all();
+            if (!failed(status)) ++m_connections_made;
+            m_progress.notify_all();
         });
         return true;
     }
 
+    // ---------------------------------------------------------- load
+
+    /// Runs the traffic for the set time, replacing one connection every
+    /// churn interval; returns when the load stopped (seconds since origin).
     double apply_load(Clock::time_point origin)
     {
-        {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_connect_slot.wait_for(lock, std::chrono::seconds(30), [this] { return m_connecting == 0; });
-            if (m_connected != m_settings.connections) return 0;
-        }
         m_load_start = std::chrono::duration<double>(Clock::now() - origin).count();
         for (auto& client : m_clients) client->start();
+        const auto churn = std::chrono::milliseconds(m_settings.churn_ms);
         const Clock::time_point end = Clock::now() + std::chrono::seconds(m_settings.seconds);
-        for (int second = 1; Clock::now() < end; ++second) {
-            std::this_thread::sleep_until(std::min(end, Clock::now() + std::chrono::seconds(1)));
-            if (second % 10 == 0) {
-                const Sample now = read_memory(0);
-                std::printf("  %4d s  sent %-10lld received %-10lld rss %.1f MiB\n", second,
-                            static_cast<long long>(m_tally.sent), static_cast<long long>(m_tally.received),
-                            mib(now.rss_kib));
-                std::fflush(stdout);
+        Clock::time_point next_churn = Clock::now() + churn;
+        Clock::time_point next_report = Clock::now() + std::chrono::seconds(10);
+        std::size_t slot = 0;
+        while (Clock::now() < end) {
+            Clock::time_point wake = std::min(end, next_report);
+            if (churn.count() > 0) wake = std::min(wake, next_churn);
+            std::this_thread::sleep_until(wake);
+            if (churn.count() > 0 && Clock::now() >= next_churn && Clock::now() < end) {
+                replace(slot++ % m_clients.size());
+                next_churn = std::max(next_churn + churn, Clock::now());
+            }
+            if (Clock::now() >= next_report) {
+                progress(std::chrono::duration<double>(Clock::now() - origin).count() - m_load_start);
+                next_report += std::chrono::seconds(10);
             }
         }
         for (auto& client : m_clients) client->stop_sending();
         return std::chrono::duration<double>(Clock::now() - origin).count();
     }
 
-    /// Waits for the echoes still in flight; the messages that never came
-    /// back are lost.
-    long long drain()
+    void progress(double seconds)
     {
-        if (!m_drained.wait(std::chrono::seconds(30))) {
-            m_tally.failure("echoes still outstanding 30 s after the load stopped");
-        }
-        long long lost = 0;
-        for (auto& client : m_clients) lost += client->in_flight();
-        return lost;
+        std::printf("  %4.0f s  sent %-10lld received %-10lld connections %-6lld rss %.1f MiB\n", seconds,
+                    static_cast<long long>(m_tally.sent), static_cast<long long>(m_tally.received),
+                    static_cast<long long>(m_connections_made), mib(read_memory(0).rss_kib));
+        std::fflush(stdout);
     }
 
-    /// Clients close first; each echo end then reads the end of stream and
-    /// is closed in turn, then the listener. True when every close reported
-    /// success and every receive ended in time.
+    /// Takes the client in `slot` out of service (its echoes all home, then
+    /// closed) and puts a new one, connected with the blocking call, in its
+    /// place.
+    void replace(std::size_t slot)
+    {
+        std::unique_ptr<Client>& client = m_clients[slot];
+        client->stop_sending();
+        if (!client->drained(std::chrono::seconds(30))) m_tally.failure("a client did not drain within 30 s");
+        m_lost += client->in_flight();
+        if (!retire(*client)) m_graveyard.push_back(std::move(client));
+        client = std::make_unique<Client>(m_next_id++, m_settings.window, m_tally);
+        const Status connected = client->socket().connect("127.0.0.1", m_port);
+        if (failed(connected)) {
+            m_tally.failure("reconnect: " + describe(connected));
+        } else {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_connections_made;
+        }
+        client->start(); // after a failed connect its operations fail at once
+    }
+
+    /// Closes a drained client; true once its receive has ended, so that it
+    /// may be destroyed.
+    bool retire(Client& client)
+    {
+        const Status closed = client.close();
+        if (failed(closed)) m_tally.failure("close: " + describe(closed));
+        if (!client.ended(std::chrono::seconds(10))) {
+            m_tally.failure("a closed client's receive did not end within 10 s");
+            return false;
+        }
+        return !failed(closed);
+    }
+
+    /// Waits for the echoes still in flight; those that never come back are lost.
+    void finish_load()
+    {
+        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(30);
+        for (auto& client : m_clients) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (!client->drained(std::max(left, std::chrono::milliseconds(0)))) {
+                m_tally.failure("echoes still outstanding 30 s after the load stopped");
+                break;
+            }
+        }
+        for (auto& client : m_clients) m_lost += client->in_flight();
+    }
+
+    // ---------------------------------------------------------- shutdown
+
+    /// Clients close first; each echo then reads the end of the stream and
+    /// retires, then the listener closes. True when every close succeeded
+    /// and every pending operation ended in time.
     bool shut_down()
     {
         bool clean = true;
-        for (auto& client : m_clients) clean = !failed(client->close()) && clean;
-        if (static_cast<int>(m_clients.size()) == m_settings.connections) {
-            clean = m_client_ended.wait(std::chrono::seconds(10)) && clean;
+        for (auto& client : m_clients) clean = retire(*client) && clean;
+        clean = m_echoes.wait_empty(std::chrono::seconds(10)) && clean;
+        if (m_listener) {
+            {
+                // No accept handler may be running when the listener closes.
+                std::unique_lock<std::mutex> lock(m_mutex);
+                clean = m_progress.wait_for(lock, std::chrono::seconds(10),
+                                            [this] { return m_accepted >= m_connections_made; }) &&
+                        clean;
+            }
+            m_listener_closing = true;
+            clean = !failed(m_listener->close()) && clean;
+            clean = m_accept_stopped.wait(std::chrono::seconds(10)).has_value() && clean;
         }
-        std::vector<Echo*> echoes;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            for (auto& echo : m_echoes) echoes.push_back(echo.get());
-        }
-        if (static_cast<int>(echoes.size()) == m_settings.connections) {
-            clean = m_echo_ended.wait(std::chrono::seconds(10)) && clean;
-        }
-        for (Echo* echo : echoes) {
-            clean = echo->queued() == 0 && clean;
-            clean = !failed(echo->close()) && clean;
-        }
-        if (m_listener) clean = !failed(m_listener->close()) && clean;
-        return clean && static_cast<int>(echoes.size()) == m_settings.connections;
+        return clean && m_graveyard.empty();
     }
 
-    void report(long long lost, const MemoryVerdict& v, const std::vector<Sample>& samples, bool closed,
-                bool loop_drained)
+    void report(const MemoryVerdict& v, std::size_t samples, bool closed, bool loop_drained)
     {
         const double load = static_cast<double>(m_settings.seconds);
         const long long corrupt = m_tally.corrupt_out + m_tally.corrupt_back;
         std::printf("messages sent:         %lld\n", static_cast<long long>(m_tally.sent));
         std::printf("messages received:     %lld\n", static_cast<long long>(m_tally.received));
-        std::printf("messages lost:         %lld\n", lost);
+        std::printf("messages lost:         %lld\n", static_cast<long long>(m_lost));
         std::printf("messages corrupt:      %lld (%lld on the way out, %lld on the way back)\n", corrupt,
                     static_cast<long long>(m_tally.corrupt_out), static_cast<long long>(m_tally.corrupt_back));
         std::printf("failures:              %lld\n", static_cast<long long>(m_tally.failures));
+        std::printf("connections:           %d at a time, %d opened in all, %lld accepted\n", m_settings.connections,
+                    m_connections_made, m_echoes.opened());
         std::printf("echoed:                %.1f MiB, %.0f messages/s, %.1f MiB/s each way\n",
                     static_cast<double>(m_tally.bytes) / 1048576.0, static_cast<double>(m_tally.received) / load,
                     static_cast<double>(m_tally.bytes) / 1048576.0 / load);
@@ -760,29 +898,31 @@ private:
                     mib(v.early_kib), m_settings.warmup);
         std::printf("rss at the end:        %.1f MiB (peak of the last quarter), growth %+.1f MiB, allowed %.1f MiB\n",
                     mib(v.late_kib), mib(v.late_kib - v.early_kib), mib(v.allowed_kib));
-        std::printf("rss trend after warm-up: %+.2f MiB/min over %zu samples\n", v.slope, samples.size());
+        std::printf("rss trend after warm-up: %+.2f MiB/min over %zu samples\n", v.slope, samples);
         std::printf("peak rss (VmHWM):      %.1f MiB\n", mib(v.hwm_kib));
         std::printf("shutdown:              %s, loop %s\n", closed ? "every connection closed" : "NOT CLEAN",
                     loop_drained ? "drained" : "had to be stopped");
-        std::printf("load phase:            %.1f s from %.1f s\n", load, m_load_start);
     }
 
     Settings m_settings;
     Tally m_tally;
-    CountDown m_drained;
-    CountDown m_client_ended;
-    CountDown m_echo_ended;
-    CountDown m_accepted;
+    Echoes m_echoes;
+    std::atomic<long long> m_lost{0};
+    std::atomic<bool> m_listener_closing{false};
+    Signal m_accept_stopped;
 
-    std::mutex m_mutex; // m_echoes and the connect bookkeeping
-    std::condition_variable m_connect_slot;
+    std::mutex m_mutex; // the counts below
+    std::condition_variable m_progress;
     int m_connecting = 0;
-    int m_connected = 0;
-    double m_load_start = 0;
+    int m_connections_made = 0;
+    long long m_accepted = 0;
 
+    double m_load_start = 0;
+    std::uint16_t m_port = 0;
+    std::uint32_t m_next_id = 0;
     Socket m_listener;
     std::vector<std::unique_ptr<Client>> m_clients;
-    std::vector<std::unique_ptr<Echo>> m_echoes;
+    std::vector<std::unique_ptr<Client>> m_graveyard; // closed, receive still pending
 };
 
 } // namespace soak
@@ -796,8 +936,10 @@ int main()
         return 1;
     }
     const Settings settings = read_settings();
-    std::printf("korvane-soak: %d connections, %d loop threads, window %d, %d s of load, warm-up %d s\n",
-                settings.connections, settings.threads, settings.window, settings.seconds, settings.warmup);
+    std::printf("korvane-soak: %d connections, %d loop threads, window %d, %d s of load, warm-up %d s, "
+                "one connection replaced every %d ms\n",
+                settings.connections, settings.threads, settings.window, settings.seconds, settings.warmup,
+                settings.churn_ms);
     std::fflush(stdout);
     return Run(settings).execute();
 }
