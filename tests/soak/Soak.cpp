@@ -300,6 +300,7 @@ private:
 
     void on_sent(const Status& status)
     {
+        enter();
         if (failed(status)) m_tally.failure("client " + std::to_string(m_id) + " send: " + describe(status));
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -308,6 +309,7 @@ private:
             settle();
         }
         send_next();
+        leave();
     }
 
     void arm_receive()
@@ -317,16 +319,23 @@ private:
 
     void on_received(Message message, const Status& status)
     {
+        enter();
         if (message.null()) {
             on_end(status);
-            return;
+        } else {
+            on_echo(message);
         }
+        leave();
+    }
+
+    void on_echo(const Message& message)
+    {
         const std::string problem = check_message(message, m_id, m_next_expected++);
         if (!problem.empty()) m_tally.corrupt(m_tally.corrupt_back, problem);
         ++m_tally.received;
         m_tally.bytes += message.length();
-        // Re-armed before the drain is announced: the socket may be closed
-        // as soon as it is.
+        // Re-armed before the drain can be announced: the socket may be
+        // closed as soon as it is.
         arm_receive();
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -343,10 +352,31 @@ private:
             std::lock_guard<std::mutex> lock(m_mutex);
             closing = m_closing;
             m_broken = true;
+            m_receive_ended = true;
             settle();
         }
         if (!closing) m_tally.failure("client " + std::to_string(m_id) + " receive ended: " + describe(status));
-        m_ended.set(true); // last: the client may be destroyed from here on
+    }
+
+    // Handlers of this client may run on two loop threads at once. The end
+    // is announced by the last one to leave once the receive has ended and
+    // no send is out, so that nothing touches the client after ended().
+    void enter()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_active;
+    }
+
+    void leave()
+    {
+        bool last;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            --m_active;
+            last = m_receive_ended && !m_sending && m_active == 0 && !m_end_announced;
+            m_end_announced = m_end_announced || last;
+        }
+        if (last) m_ended.set(true); // the client may be destroyed from here on
     }
 
     /// Announces the drain once (m_mutex held): stopped with nothing in
@@ -376,6 +406,9 @@ private:
     bool m_closing = false;
     bool m_broken = false;
     bool m_announced = false;
+    bool m_receive_ended = false;
+    bool m_end_announced = false;
+    int m_active = 0; // handlers running
 };
 
 // ------------------------------------------------------------------ echo
