@@ -193,11 +193,12 @@ void serve(const std::uint8_t* data, std::size_t size)
     const std::uint32_t total = whole_id ? endian::load_big32(frames[0].data() + 8) : 0;
 
     fuzz::watch_allocations();
+    // Outlives the server, whose close() answers an accept still waiting.
+    Accepted accepted;
     std::vector<Socket> listener;
     listener.push_back(BasicSocket::create(std::make_unique<Listener>(data, size)));
     const Socket server = MultiplexedSocket::create(std::move(listener));
     FUZZ_CHECK(server->bind(0, "memory") == Status());
-    Accepted accepted;
     server->accept_async([&accepted](SocketImpl&, Socket socket, Status status) {
         ++accepted.calls;
         accepted.socket = std::move(socket);
