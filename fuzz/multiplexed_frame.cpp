@@ -1,18 +1,22 @@
-// The input is everything a client sends on one connection that a multiplexed
-// server accepts, then the end of the stream: framed messages, the first of
-// which should be the connection-id frame and the rest data frames.
+// The input is what a client sends to a multiplexed server, then the end of
+// the stream: framed messages, the first of which should be the
+// connection-id frame and the rest data frames. With a group of two in the id
+// frame the data frames are spread over two connections (see connections_of).
 //
 // Properties of the accept loop: only a first message of 12 bytes or more
-// with a group size of 1 hands out a new socket (a larger group waits, anything
-// else drops the connection). Properties of the accepted socket: the n-th
-// message it delivers is the payload of a data frame numbered n (so nothing is
-// delivered out of order or made up), frames that arrived numbered 0, 1, 2...
-// are all delivered, every receive is answered once the stream has ended (the
-// last ones with a failure), and no allocation exceeds the frame limit.
+// whose group size is the number of connections hands out a new socket (a
+// larger group waits, anything else drops the connection). Properties of the
+// accepted socket: the n-th message it delivers is the payload of a data frame
+// numbered n, so nothing is delivered out of order or made up; when each
+// connection numbers its frames upwards, every frame continuing the sequence
+// from 0 is delivered, and on one connection so is every frame that arrived
+// in order; every receive is answered once the streams have ended (the last
+// ones with a failure); no allocation exceeds the frame limit.
 //
 // The frame functions are checked on the whole input and on every frame: the
 // sequence number and payload are read without reading past the end (frames
 // under 8 bytes included), and put back together they give the frame again.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -75,46 +79,108 @@ void check_frame_functions(const std::uint8_t* data, std::size_t size)
     FUZZ_CHECK(holds(rebuilt, data, size));
 }
 
+struct Frame {
+    std::uint8_t route; // first header byte, which the framer ignores
+    Bytes payload;
+};
+
+struct Split {
+    std::vector<Frame> frames;
+    std::size_t end = 0; // where the last whole frame ends
+};
+
 // The frames a framer makes of the stream: every whole frame with an
 // acceptable length, up to the first that is cut short or refused.
-std::vector<Bytes> split_frames(const std::uint8_t* data, std::size_t size)
+Split split_frames(const std::uint8_t* data, std::size_t size)
 {
-    std::vector<Bytes> frames;
-    std::size_t offset = 0;
+    Split split;
+    std::size_t& offset = split.end;
     while (size - offset >= FRAME_HEADER_SIZE) {
         const std::uint32_t length = endian::load_big32(data + offset + 4);
         if (length == 0 || length > MAX_FRAME_SIZE || size - offset - FRAME_HEADER_SIZE < length) {
             break;
         }
         const std::uint8_t* payload = data + offset + FRAME_HEADER_SIZE;
-        frames.emplace_back(payload, payload + length);
+        split.frames.push_back({data[offset], Bytes(payload, payload + length)});
         offset += FRAME_HEADER_SIZE + length;
     }
-    return frames;
+    return split;
 }
 
-// A listener that hands out one connection carrying the input, then keeps
-// every later accept outstanding, as a listener no one else dials does.
+// What one accepted connection carries, and the data frames the socket can
+// see on it: those after the id frame, up to the first too short to carry a
+// number, which ends the connection.
+struct Connection {
+    Bytes stream;
+    std::vector<Bytes> visible;
+};
+
+void collect_visible(Connection& connection, const std::vector<Bytes>& data_frames)
+{
+    for (const Bytes& frame : data_frames) {
+        if (frame.size() < HEADER_SIZE) {
+            break;
+        }
+        connection.visible.push_back(frame);
+    }
+}
+
+// A client with a group of two spreads its data frames over two connections:
+// the lowest bit of each frame's first (unused) header byte picks the
+// connection. Both start with the id frame; what follows the last whole
+// frame goes to the first. Any other input is one connection's stream as it is.
+std::vector<Connection> connections_of(const std::uint8_t* data, std::size_t size, const Split& split,
+                                       std::uint32_t total)
+{
+    std::vector<Bytes> data_frames[2];
+    for (std::size_t i = 1; i < split.frames.size(); ++i) {
+        data_frames[total == 2 ? split.frames[i].route & 1 : 0].push_back(split.frames[i].payload);
+    }
+    if (total != 2) {
+        std::vector<Connection> one(1);
+        one[0].stream.assign(data, data + size);
+        collect_visible(one[0], data_frames[0]);
+        return one;
+    }
+    std::vector<Connection> two(2);
+    for (int side = 0; side < 2; ++side) {
+        two[side].stream = fuzz::frame(split.frames[0].payload);
+        for (const Bytes& frame : data_frames[side]) {
+            const Bytes framed = fuzz::frame(frame);
+            two[side].stream.insert(two[side].stream.end(), framed.begin(), framed.end());
+        }
+        collect_visible(two[side], data_frames[side]);
+    }
+    two[0].stream.insert(two[0].stream.end(), data + split.end, data + size);
+    return two;
+}
+
+// A listener that hands out the given connections, then keeps every later
+// accept outstanding, as a listener no one else dials does.
 class Listener : public ScriptedTransport {
 public:
-    Listener(const std::uint8_t* data, std::size_t size) : m_stream(data, data + size) {}
+    explicit Listener(const std::vector<Connection>& connections)
+    {
+        for (const Connection& connection : connections) {
+            m_streams.push_back(connection.stream);
+        }
+    }
 
     StatusCode bind(port_t, std::string) override { return StatusCode(); }
     void accept_async(accept_handler_t callback) override
     {
-        if (m_handed_out) {
+        if (m_handed_out == m_streams.size()) {
             m_waiting.push_back(std::move(callback));
             return;
         }
-        m_handed_out = true;
         auto connection = std::make_unique<ScriptedTransport>();
-        connection->incoming = std::move(m_stream);
+        connection->incoming = std::move(m_streams[m_handed_out++]);
         callback(*this, std::move(connection), StatusCode());
     }
 
 private:
-    std::vector<unsigned char> m_stream;
-    bool m_handed_out = false;
+    std::vector<std::vector<unsigned char>> m_streams;
+    std::size_t m_handed_out = 0;
     std::vector<accept_handler_t> m_waiting;
 };
 
@@ -147,7 +213,8 @@ std::vector<Message> receive_all(SocketImpl& socket, std::size_t data_frames)
             break;
         }
         // A null message with success is an empty payload (an 8-byte frame):
-        // with one connection no other connection can have been lost.
+        // a lost connection is told only to a receiver already waiting, and
+        // every frame arrived before the first receive.
         delivered.push_back(std::move(message));
         FUZZ_CHECK(delivered.size() <= data_frames);
     }
@@ -157,11 +224,30 @@ std::vector<Message> receive_all(SocketImpl& socket, std::size_t data_frames)
     return delivered;
 }
 
-void check_deliveries(const std::vector<Message>& delivered, const std::vector<Bytes>& data_frames)
+bool increasing(const std::vector<Bytes>& frames)
 {
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+        if (endian::load_big64(frames[i].data()) <= endian::load_big64(frames[i - 1].data())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Nothing out of order or made up; and when every connection numbers its
+// frames upwards, as a sound client does, every frame that continues the
+// sequence from 0 is delivered.
+void check_deliveries(const std::vector<Message>& delivered, const std::vector<Connection>& connections)
+{
+    std::vector<Bytes> visible;
+    bool sound = true;
+    for (const Connection& connection : connections) {
+        visible.insert(visible.end(), connection.visible.begin(), connection.visible.end());
+        sound = sound && increasing(connection.visible);
+    }
     for (std::size_t n = 0; n < delivered.size(); ++n) {
         bool matched = false;
-        for (const Bytes& frame : data_frames) {
+        for (const Bytes& frame : visible) {
             if (endian::load_big64(frame.data()) != n) {
                 continue;
             }
@@ -173,30 +259,38 @@ void check_deliveries(const std::vector<Message>& delivered, const std::vector<B
         }
         FUZZ_CHECK(matched);
     }
-    std::size_t in_order = 0;
-    while (in_order < data_frames.size() && endian::load_big64(data_frames[in_order].data()) == in_order) {
-        ++in_order;
+    if (sound) {
+        std::size_t next = 0;
+        while (std::any_of(visible.begin(), visible.end(),
+                           [next](const Bytes& frame) { return endian::load_big64(frame.data()) == next; })) {
+            ++next;
+        }
+        FUZZ_CHECK(delivered.size() == next);
+    } else if (connections.size() == 1) {
+        std::size_t in_order = 0;
+        while (in_order < visible.size() && endian::load_big64(visible[in_order].data()) == in_order) {
+            ++in_order;
+        }
+        FUZZ_CHECK(delivered.size() >= in_order);
     }
-    FUZZ_CHECK(delivered.size() >= in_order);
 }
 
 void serve(const std::uint8_t* data, std::size_t size)
 {
-    const std::vector<Bytes> frames = split_frames(data, size);
-    // The data frames the socket can see: those after the id frame, up to
-    // the first too short to carry a number, which ends the connection.
-    std::vector<Bytes> data_frames;
-    for (std::size_t i = 1; i < frames.size() && frames[i].size() >= HEADER_SIZE; ++i) {
-        data_frames.push_back(frames[i]);
+    const Split split = split_frames(data, size);
+    const bool whole_id = !split.frames.empty() && split.frames[0].payload.size() >= ID_FRAME_SIZE;
+    const std::uint32_t total = whole_id ? endian::load_big32(split.frames[0].payload.data() + 8) : 0;
+    const std::vector<Connection> connections = connections_of(data, size, split, total);
+    std::size_t data_frames = 0;
+    for (const Connection& connection : connections) {
+        data_frames += connection.visible.size();
     }
-    const bool whole_id = !frames.empty() && frames[0].size() >= ID_FRAME_SIZE;
-    const std::uint32_t total = whole_id ? endian::load_big32(frames[0].data() + 8) : 0;
 
     fuzz::watch_allocations();
     // Outlives the server, whose close() answers an accept still waiting.
     Accepted accepted;
     std::vector<Socket> listener;
-    listener.push_back(BasicSocket::create(std::make_unique<Listener>(data, size)));
+    listener.push_back(BasicSocket::create(std::make_unique<Listener>(connections)));
     const Socket server = MultiplexedSocket::create(std::move(listener));
     FUZZ_CHECK(server->bind(0, "memory") == Status());
     server->accept_async([&accepted](SocketImpl&, Socket socket, Status status) {
@@ -206,17 +300,17 @@ void serve(const std::uint8_t* data, std::size_t size)
     });
     server->start();
 
-    if (total != 1) {
+    if (total != connections.size()) {
         FUZZ_CHECK(accepted.calls == 0);
     } else {
         FUZZ_CHECK(accepted.calls == 1);
         FUZZ_CHECK(accepted.socket && accepted.status == Status());
-        const std::vector<Message> delivered = receive_all(*accepted.socket, data_frames.size());
-        check_deliveries(delivered, data_frames);
+        const std::vector<Message> delivered = receive_all(*accepted.socket, data_frames);
+        check_deliveries(delivered, connections);
     }
     FUZZ_CHECK(fuzz::largest_allocation() <= MAX_FRAME_SIZE + SLACK);
-    for (const Bytes& frame : frames) {
-        check_frame_functions(frame.data(), frame.size());
+    for (const Frame& frame : split.frames) {
+        check_frame_functions(frame.payload.data(), frame.payload.size());
     }
 }
 
@@ -249,6 +343,12 @@ Bytes data_frame(std::uint64_t uid, const std::string& payload)
     return frame(cat({big64(uid), text(payload)}));
 }
 
+Bytes routed(std::uint8_t connection, Bytes framed)
+{
+    framed[0] = connection;
+    return framed;
+}
+
 } // namespace
 
 std::vector<Seed> seeds()
@@ -277,6 +377,20 @@ std::vector<Seed> seeds()
         {"data-frame-oversized", cat({id, frame_header(5242881), Bytes(16, 'x')})},
         {"data-frame-max-cut", cat({id, frame_header(5242880), big64(0), text("cut")})},
         {"bare-data-frame-first", data_frame(0, "no id frame")},
+        // A group of two: the first header byte's lowest bit picks the connection.
+        {"two-connections-interleaved",
+         cat({id_frame(group, 2), data_frame(0, "zero"), routed(1, data_frame(1, "one")), data_frame(2, "two"),
+              routed(1, data_frame(3, "three"))})},
+        {"two-connections-second-ahead",
+         cat({id_frame(group, 2), routed(1, data_frame(1, "one")), routed(1, data_frame(2, "two")),
+              data_frame(0, "zero"), data_frame(3, "three")})},
+        {"two-connections-frame-lost-with-one",
+         cat({id_frame(group, 2), data_frame(0, "zero"), frame(Bytes(3, 0)), data_frame(1, "lost"),
+              routed(1, data_frame(2, "two")), routed(1, data_frame(3, "three"))})},
+        {"two-connections-same-frames",
+         cat({id_frame(group, 2), data_frame(0, "zero"), routed(1, data_frame(0, "zero")), data_frame(1, "one"),
+              routed(1, data_frame(1, "one"))})},
+        {"two-connections-one-silent", cat({id_frame(group, 2), data_frame(0, "zero"), data_frame(1, "one")})},
     };
 }
 
