@@ -112,4 +112,4 @@ memcheck: deps
 	./scripts/memcheck.sh build-memcheck $(CTEST_FLAGS)
 
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-corpus build-soak build-memcheck
