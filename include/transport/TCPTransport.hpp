@@ -8,7 +8,9 @@
 
 #include <asio.hpp>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "transport/Transport.hpp"
@@ -55,17 +57,20 @@ public:
     korvane_buf_len_t read(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode* status, bool all) override;
     /// As read(); `callback` runs once on a loop thread with the count, the
     /// caller's buffer and length, and the outcome. The caller keeps `buffer`
-    /// valid until then.
+    /// valid until then. After a read that met the end of the stream or a
+    /// failure, every later one reports the end of the stream (0, OKAY).
     void read_async(korvane_buf_t buffer, korvane_buf_len_t length, read_handler_t callback, bool all) override;
     /// Blocking write of every byte, at most 64 KiB per send, no SIGPIPE.
     /// Returns `length`, 0 at end of stream, or -1; `status` is set only on failure.
     korvane_buf_len_t write(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode* status) override;
     /// Writes every byte; `callback` runs once on a loop thread with
-    /// `length`, 0 at end of stream, or -1 and the reason.
+    /// `length`, 0 at end of stream, or -1 and the reason. After a failed
+    /// write every later one fails with BROKEN_PIPE.
     void write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback) override;
     /// Closes listener and connection; pending operations complete with
     /// OPERATION_ABORTED on the loop. Reports only a failure to close the
-    /// connection's descriptor.
+    /// connection's descriptor. May be called on any thread while
+    /// asynchronous operations are outstanding.
     StatusCode close() override;
     /// Runs the loop shared by all TCP transports on the calling thread until
     /// stop() or until no work is left. OKAY, or the loop's error.
@@ -99,6 +104,26 @@ private:
     // before it reaches the connection.
     struct ConnectAttempt;
     std::weak_ptr<ConnectAttempt> m_connect_attempt;
+
+    // Set when an asynchronous read met the end of the stream or a failure,
+    // and when an asynchronous write failed: later operations in that
+    // direction then complete at once (see read_async). Cleared by a new
+    // connection and by close().
+    std::atomic<bool> m_read_ended{false};
+    std::atomic<bool> m_write_failed{false};
+    void reset_directions();
+
+    // asio's sockets must not be used from two threads at once, yet an
+    // asynchronous transfer starts its next step from whichever loop thread
+    // completed the last one, while close() may come from any thread. Every
+    // step, and close(), holds this lock; a step that finds the connection
+    // closed since its transfer began (m_closes moved on) reports an abort.
+    std::mutex m_mutex;
+    unsigned m_closes = 0;
+    struct Transfer;
+    unsigned current_epoch();
+    void read_step(const std::shared_ptr<Transfer>& transfer);
+    void write_step(const std::shared_ptr<Transfer>& transfer);
 };
 
 } // namespace korvane

@@ -140,6 +140,12 @@ private:
     // with some other error, or (a connect still resolving) would open it
     // again; comparing counts reports it as aborted instead.
     std::atomic<unsigned> m_closes{0};
+    // Set when an asynchronous read met the end of the stream or a failure,
+    // and when an asynchronous write failed: later operations in that
+    // direction then complete at once (see read_async). Cleared with every
+    // close of the connection, which every connect begins with.
+    std::atomic<bool> m_read_ended{false};
+    std::atomic<bool> m_write_failed{false};
     // Serialises the asynchronous steps of this transport's TLS session.
     asio::strand<asio::io_service::executor_type> m_strand{asio::make_strand(m_io_service)};
 };

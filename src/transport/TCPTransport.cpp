@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <limits>
 #include <new>
 #include <string>
 #include <system_error>
@@ -55,15 +54,28 @@ korvane_buf_len_t transfer_result(const asio::error_code& error, std::size_t tra
     return static_cast<korvane_buf_len_t>(transferred);
 }
 
-// Completion condition of the asynchronous transfers: move everything still
-// outstanding in each system call. asio's default caps each one at 64 KiB,
-// which costs a wake-up of the loop per 64 KiB of a large frame.
-std::size_t whole_remainder(const asio::error_code& error, std::size_t /*transferred*/)
+/// Whether a finished asynchronous transfer leaves its direction of the
+/// connection over for good: the end of the stream or a failure, but not our
+/// own cancel or close.
+bool ends_direction(const asio::error_code& error)
 {
-    return error ? 0 : std::numeric_limits<std::size_t>::max();
+    return error && error != asio::error::operation_aborted && error != asio::error::bad_descriptor;
 }
 
 } // namespace
+
+// One asynchronous read or write, moved a step at a time. Each step asks for
+// everything still outstanding in one system call (asio's composed
+// operations cap each at 64 KiB, a wake-up of the loop per 64 KiB of a large
+// frame) and is started under m_mutex.
+struct TCPTransport::Transfer {
+    char* data;
+    std::size_t length;
+    bool all; // reads: until `length` bytes; writes always
+    unsigned epoch;
+    std::function<void(const asio::error_code&, std::size_t)> finish;
+    std::size_t done = 0;
+};
 
 TCPTransport::TCPTransport() : TCPTransport(0, 0, 0) {}
 
@@ -90,6 +102,62 @@ TCPTransport::TCPTransport(tcp::socket remote_socket)
 TCPTransport::~TCPTransport()
 {
     close();
+}
+
+unsigned TCPTransport::current_epoch()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_closes;
+}
+
+void TCPTransport::read_step(const std::shared_ptr<Transfer>& transfer)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (transfer->epoch != m_closes) {
+        detail::complete_later(m_io_service, [transfer] { transfer->finish(asio::error::operation_aborted, 0); });
+        return;
+    }
+    try {
+        m_socket.async_read_some(asio::buffer(transfer->data + transfer->done, transfer->length - transfer->done),
+                                 [this, transfer](const asio::error_code& error, std::size_t moved) {
+                                     transfer->done += moved;
+                                     if (!error && transfer->all && transfer->done < transfer->length) {
+                                         read_step(transfer);
+                                     } else {
+                                         transfer->finish(error, transfer->done);
+                                     }
+                                 });
+    } catch (const std::exception&) {
+        detail::complete_later(m_io_service, [transfer] { transfer->finish(asio::error::no_memory, 0); });
+    }
+}
+
+void TCPTransport::write_step(const std::shared_ptr<Transfer>& transfer)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (transfer->epoch != m_closes) {
+        detail::complete_later(m_io_service, [transfer] { transfer->finish(asio::error::operation_aborted, 0); });
+        return;
+    }
+    try {
+        m_socket.async_write_some(asio::buffer(transfer->data + transfer->done, transfer->length - transfer->done),
+                                  [this, transfer](const asio::error_code& error, std::size_t moved) {
+                                      transfer->done += moved;
+                                      if (!error && transfer->done < transfer->length) {
+                                          write_step(transfer);
+                                      } else {
+                                          transfer->finish(error, transfer->done);
+                                      }
+                                  });
+    } catch (const std::exception&) {
+        detail::complete_later(m_io_service, [transfer] { transfer->finish(asio::error::no_memory, 0); });
+    }
+}
+
+void TCPTransport::reset_directions()
+{
+    m_read_ended = false;
+    m_write_failed = false;
 }
 
 bool TCPTransport::setsockopts(int fd)
@@ -121,6 +189,7 @@ Status TCPTransport::connect(std::string address, port_t port)
             return detail::status_from("connect", error);
         }
         set_client_options();
+        reset_directions();
         return Status();
     } catch (const std::exception& error) {
         return detail::status_from_exception(error);
@@ -145,22 +214,28 @@ void TCPTransport::connect_async(std::string address, port_t port, connect_handl
         } else if (endpoint == iterator()) {
             status = Status(Status::TRANSPORT_STATUS_HOST_UNREACHABLE, "Host unreachable");
         } else {
+            std::lock_guard<std::mutex> lock(m_mutex);
             set_client_options();
+            reset_directions();
         }
         callback(*this, status);
     };
     auto on_resolve = [this, callback, on_connect](const std::shared_ptr<ConnectAttempt>& attempt,
                                                    asio::error_code error, tcp::resolver::results_type results) {
-        if (!error && attempt->abandoned) {
-            error = asio::error::operation_aborted;
-        }
-        Status status = error ? detail::status_from(error) : Status();
-        if (!error) {
-            try {
-                asio::async_connect(m_socket, results.begin(), results.end(), on_connect);
-                return;
-            } catch (const std::exception& failure) {
-                status = detail::status_from_exception(failure);
+        Status status;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!error && attempt->abandoned) {
+                error = asio::error::operation_aborted;
+            }
+            status = error ? detail::status_from(error) : Status();
+            if (!error) {
+                try {
+                    asio::async_connect(m_socket, results.begin(), results.end(), on_connect);
+                    return;
+                } catch (const std::exception& failure) {
+                    status = detail::status_from_exception(failure);
+                }
             }
         }
         callback(*this, status);
@@ -257,6 +332,7 @@ void TCPTransport::accept_async(accept_handler_t callback)
 {
     try {
         auto peer = std::make_shared<tcp::socket>(m_io_service);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_acceptor.async_accept(*peer, [this, peer, callback](const asio::error_code& error) {
             Status status;
             std::unique_ptr<Transport> accepted;
@@ -292,6 +368,10 @@ korvane_buf_len_t TCPTransport::read(korvane_buf_t buffer, korvane_buf_len_t len
     return count;
 }
 
+// asio stops trying a descriptor at once after an operation that moved
+// nothing and waits for the next readiness event instead; at the end of the
+// stream, or after a reset, no further event ever comes, so a second read
+// would wait for ever. What the system would report is known: the end again.
 void TCPTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, read_handler_t callback, bool all)
 {
     if (length < 0) {
@@ -299,18 +379,22 @@ void TCPTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, re
                        [this, buffer, length, callback] { callback(*this, -1, buffer, length, negative_length()); });
         return;
     }
+    if (m_read_ended) {
+        detail::complete_later(m_io_service,
+                               [this, buffer, length, callback] { callback(*this, 0, buffer, length, Status()); });
+        return;
+    }
     try {
         auto on_read = [this, buffer, length, callback](const asio::error_code& error, std::size_t transferred) {
+            if (ends_direction(error)) {
+                m_read_ended = true;
+            }
             Status status;
             const korvane_buf_len_t count = transfer_result(error, transferred, status);
             callback(*this, count, buffer, length, status);
         };
-        const auto target = asio::buffer(buffer, static_cast<std::size_t>(length));
-        if (all) {
-            asio::async_read(m_socket, target, whole_remainder, on_read);
-        } else {
-            m_socket.async_read_some(target, on_read);
-        }
+        read_step(std::make_shared<Transfer>(Transfer{static_cast<char*>(buffer), static_cast<std::size_t>(length),
+                                                      all, current_epoch(), std::move(on_read)}));
     } catch (const std::exception& error) {
         const Status status = detail::status_from_exception(error);
         detail::complete_later(m_io_service, [this, buffer, length, callback, status] {
@@ -337,19 +421,31 @@ korvane_buf_len_t TCPTransport::write(korvane_buf_t buffer, korvane_buf_len_t le
     return count;
 }
 
+// A write after a failed one would wait for ever like a read after the end
+// (see read_async); the system would report a broken pipe.
 void TCPTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback)
 {
     if (length < 0) {
         detail::complete_later(m_io_service, [this, callback] { callback(*this, -1, negative_length()); });
         return;
     }
+    if (m_write_failed) {
+        detail::complete_later(m_io_service, [this, callback] {
+            callback(*this, -1, detail::status_from(asio::error::broken_pipe));
+        });
+        return;
+    }
     try {
-        asio::async_write(m_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), whole_remainder,
-                          [this, callback](const asio::error_code& error, std::size_t written) {
-                              Status status;
-                              const korvane_buf_len_t count = transfer_result(error, written, status);
-                              callback(*this, count, status);
-                          });
+        auto on_written = [this, callback](const asio::error_code& error, std::size_t written) {
+            if (ends_direction(error)) {
+                m_write_failed = true;
+            }
+            Status status;
+            const korvane_buf_len_t count = transfer_result(error, written, status);
+            callback(*this, count, status);
+        };
+        write_step(std::make_shared<Transfer>(Transfer{static_cast<char*>(buffer), static_cast<std::size_t>(length),
+                                                       true, current_epoch(), std::move(on_written)}));
     } catch (const std::exception& error) {
         const Status status = detail::status_from_exception(error);
         detail::complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
@@ -358,6 +454,8 @@ void TCPTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
 
 Status TCPTransport::close()
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_closes;
     asio::error_code ignored;
     if (auto attempt = m_connect_attempt.lock()) {
         attempt->abandoned = true;
@@ -372,6 +470,7 @@ Status TCPTransport::close()
         ::shutdown(m_acceptor.native_handle(), SHUT_RDWR);
     }
     m_acceptor.close(ignored);
+    reset_directions();
 
     if (!m_socket.is_open()) {
         return Status();

@@ -129,6 +129,14 @@ korvane_buf_len_t invalid_length(Status* status)
     return -1;
 }
 
+/// Whether a finished asynchronous transfer leaves its direction of the
+/// session over for good: the end of the stream or a failure, but not our own
+/// cancel or close.
+bool ends_direction(const asio::error_code& ec)
+{
+    return ec && ec != asio::error::operation_aborted && ec != asio::error::bad_descriptor;
+}
+
 // Requests that complete without touching the connection: nothing to move
 // (success), a negative length, or no connection.
 asio::error_code immediate_outcome(korvane_buf_len_t length)
@@ -543,6 +551,12 @@ korvane_buf_len_t TLSTransport::read(korvane_buf_t buffer, korvane_buf_len_t len
 // started from the strand too (posted, so that no handler runs inside the
 // initiating call); one that finds the connection closed meanwhile does not
 // touch the stream.
+//
+// asio stops trying a descriptor at once after an operation that moved
+// nothing and waits for the next readiness event instead; at the end of the
+// stream, or after a reset, no further event ever comes, so a read after the
+// end (or a write after a failure) would wait for ever. Those complete at once
+// with what the connection would report: the end again, or a broken pipe.
 void TLSTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, read_handler_t callback, bool all)
 {
     try {
@@ -551,6 +565,9 @@ void TLSTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, re
             m_strand, [this, buffer, length, callback, epoch](asio::error_code ec, std::size_t count) {
                 if (ec && m_closes != epoch) {
                     ec = asio::error::operation_aborted;
+                }
+                if (ends_direction(ec)) {
+                    m_read_ended = true;
                 }
                 if (ec == asio::error::eof) {
                     callback(*this, 0, buffer, length, Status());
@@ -562,6 +579,10 @@ void TLSTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, re
             });
         if (length <= 0 || !m_socket.is_open()) {
             asio::post(m_strand, [complete, ec = immediate_outcome(length)]() mutable { complete(ec, 0); });
+            return;
+        }
+        if (m_read_ended) {
+            asio::post(m_strand, [complete]() mutable { complete(asio::error::eof, 0); });
             return;
         }
         asio::post(m_strand, [this, buffer, length, all, epoch, complete]() mutable {
@@ -618,6 +639,9 @@ void TLSTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
             if (ec && m_closes != epoch) {
                 ec = asio::error::operation_aborted;
             }
+            if (ends_direction(ec)) {
+                m_write_failed = true;
+            }
             if (ec == asio::error::eof) {
                 callback(*this, 0, Status());
             } else if (ec) {
@@ -628,6 +652,10 @@ void TLSTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
         });
         if (length <= 0 || !m_socket.is_open()) {
             asio::post(m_strand, [complete, ec = immediate_outcome(length)]() mutable { complete(ec, 0); });
+            return;
+        }
+        if (m_write_failed) {
+            asio::post(m_strand, [complete]() mutable { complete(asio::error::broken_pipe, 0); });
             return;
         }
         m_write_in_flight = true;
@@ -673,6 +701,8 @@ void TLSTransport::close_listener()
 Status TLSTransport::close_connection()
 {
     ++m_closes;
+    m_read_ended = false;
+    m_write_failed = false;
     if (!m_socket.is_open()) {
         return Status();
     }
