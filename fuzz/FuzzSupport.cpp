@@ -3,6 +3,7 @@
 // (which would clash with the sanitizer's own).
 #include "FuzzSupport.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "message/Message.hpp"
+#include "util/Endianness.hpp"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KORVANE_FUZZ_SANITIZER_HOOKS 1
@@ -94,6 +96,58 @@ void exhaust_message_pool()
     while (held.size() < 16) {
         held.emplace_back(korvane_buf_len_t{1});
     }
+}
+
+Bytes text(const std::string& characters)
+{
+    return Bytes(characters.begin(), characters.end());
+}
+
+Bytes hex(const std::string& digits)
+{
+    Bytes bytes;
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+Bytes big32(std::uint32_t value)
+{
+    Bytes bytes(4);
+    endian::store_big32(bytes.data(), value);
+    return bytes;
+}
+
+Bytes big64(std::uint64_t value)
+{
+    Bytes bytes(8);
+    endian::store_big64(bytes.data(), value);
+    return bytes;
+}
+
+Bytes cat(std::initializer_list<Bytes> parts)
+{
+    Bytes bytes;
+    for (const Bytes& part : parts) {
+        bytes.insert(bytes.end(), part.begin(), part.end());
+    }
+    return bytes;
+}
+
+Bytes first(const Bytes& bytes, std::size_t count)
+{
+    return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(count, bytes.size())));
+}
+
+Bytes frame_header(std::uint32_t length)
+{
+    return cat({Bytes(4, 0), big32(length)});
+}
+
+Bytes frame(const Bytes& payload)
+{
+    return cat({frame_header(static_cast<std::uint32_t>(payload.size())), payload});
 }
 
 } // namespace fuzz

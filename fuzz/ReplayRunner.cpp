@@ -1,6 +1,7 @@
 // Runs a fuzz target on every file of the corpus directories (or files) it
 // is given, for builds without a fuzzing engine: the seed corpus and every
 // crash ever found become an ordinary test. A broken property aborts.
+// With --make-corpus DIR it writes the target's seeds into DIR instead.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,8 @@
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include "FuzzSupport.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
@@ -54,10 +57,42 @@ bool replay(const fs::path& path)
     return true;
 }
 
+// Writes every seed; refuses names that would leave the directory or
+// collide, so that the corpus is exactly the seed list.
+int make_corpus(const fs::path& directory)
+{
+    std::error_code error;
+    fs::create_directories(directory, error);
+    if (error) {
+        std::fprintf(stderr, "%s: %s\n", directory.c_str(), error.message().c_str());
+        return 1;
+    }
+    std::vector<std::string> names;
+    for (const korvane::fuzz::Seed& seed : korvane::fuzz::seeds()) {
+        if (seed.name.empty() || seed.name.find('/') != std::string::npos || seed.name[0] == '.'
+            || std::find(names.begin(), names.end(), seed.name) != names.end()) {
+            std::fprintf(stderr, "bad or repeated seed name '%s'\n", seed.name.c_str());
+            return 1;
+        }
+        names.push_back(seed.name);
+        std::ofstream file(directory / seed.name, std::ios::binary | std::ios::trunc);
+        file.write(reinterpret_cast<const char*>(seed.bytes.data()), static_cast<std::streamsize>(seed.bytes.size()));
+        if (!file) {
+            std::fprintf(stderr, "%s: cannot write\n", (directory / seed.name).c_str());
+            return 1;
+        }
+    }
+    std::printf("%zu seeds written to %s\n", names.size(), directory.c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 3 && std::string(argv[1]) == "--make-corpus") {
+        return make_corpus(argv[2]);
+    }
     std::vector<fs::path> inputs;
     for (int i = 1; i < argc; ++i) {
         if (!collect(argv[i], inputs)) {

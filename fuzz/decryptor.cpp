@@ -142,3 +142,66 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     korvane::round_trip(*receiver, data, size);
     return 0;
 }
+
+namespace korvane {
+namespace fuzz {
+
+namespace {
+
+Bytes bytes_of(const Message& message)
+{
+    const auto* start = static_cast<const std::uint8_t*>(message.buffer());
+    return Bytes(start, start + message.length());
+}
+
+Bytes flipped(Bytes bytes, std::size_t position, std::uint8_t mask)
+{
+    bytes[position] ^= mask;
+    return bytes;
+}
+
+// What libsodium makes of an empty message at counter 0: a bare tag, which
+// Encryptor itself never produces.
+Bytes sealed_nothing()
+{
+    unsigned char nonce[crypto_box_NONCEBYTES];
+    std::memset(nonce, '0', sizeof nonce);
+    Bytes tag(crypto_box_MACBYTES);
+    FUZZ_CHECK(crypto_box_easy(tag.data(), nullptr, 0, nonce, keys().receiver_public, keys().sender_secret) == 0);
+    return tag;
+}
+
+Bytes sealed_with_other_keys(const std::uint8_t* data, std::size_t size)
+{
+    unsigned char secret[32];
+    std::memset(secret, 0x77, sizeof secret);
+    Encryptor stranger(keys().receiver_public, secret);
+    return bytes_of(seal(stranger, data, size));
+}
+
+} // namespace
+
+std::vector<Seed> seeds()
+{
+    const Bytes hello = text("hello");
+    const std::unique_ptr<Encryptor> sender(new_encryptor());
+    const Bytes sealed_first = bytes_of(seal(*sender, hello.data(), hello.size()));
+    const Bytes sealed_second = bytes_of(seal(*sender, hello.data(), hello.size()));
+    return {
+        {"empty-body", Bytes()},
+        {"one-byte", Bytes{1}},
+        {"shorter-than-tag", Bytes(TAG_SIZE - 1, 0xAA)},
+        {"zero-tag-only", Bytes(TAG_SIZE, 0)},
+        {"all-ones-64", Bytes(64, 0xFF)},
+        {"sealed-empty-body", sealed_nothing()},
+        {"sealed-first-message", sealed_first},
+        {"sealed-second-message", sealed_second},
+        {"sealed-tag-flipped", flipped(sealed_first, 3, 0x10)},
+        {"sealed-ciphertext-flipped", flipped(sealed_first, TAG_SIZE + 3, 0x01)},
+        {"sealed-truncated", first(sealed_first, sealed_first.size() - 1)},
+        {"sealed-with-other-keys", sealed_with_other_keys(hello.data(), hello.size())},
+    };
+}
+
+} // namespace fuzz
+} // namespace korvane

@@ -221,3 +221,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(callbacks.consumed == blocking.consumed);
     return 0;
 }
+
+namespace korvane {
+namespace fuzz {
+
+std::vector<Seed> seeds()
+{
+    const auto max = static_cast<std::uint32_t>(MAX_FRAME_SIZE);
+    return {
+        {"empty-stream", Bytes()},
+        {"header-cut-at-3", Bytes(3, 0)},
+        {"header-cut-at-7", Bytes(7, 0)},
+        {"header-then-end", frame_header(10)},
+        {"one-frame", frame(text("hello"))},
+        {"payload-cut-short", cat({frame_header(10), text("short")})},
+        {"frame-then-cut-header", cat({frame(text("ok")), Bytes(5, 0)})},
+        {"two-frames-unused-bytes-set",
+         cat({hex("deadbeef"), big32(3), text("abc"), hex("ffffffff"), big32(1), text("z")})},
+        {"length-zero", cat({frame_header(0), text("trailing")})},
+        {"length-all-ones", cat({Bytes(8, 0xFF), text("xxxx")})},
+        {"length-sign-bit", cat({frame(text("a")), frame_header(0x80000000u)})},
+        {"length-max-payload-cut", cat({frame_header(max), text("only a few bytes")})},
+        {"length-max-plus-one", cat({frame_header(max + 1), Bytes(16, 'x')})},
+    };
+}
+
+} // namespace fuzz
+} // namespace korvane

@@ -153,6 +153,7 @@ protected:
     std::atomic<bool> m_stop;
     std::queue<Message> m_send_queue;
     std::priority_queue<Message, std::vector<Message>, std::function<bool(const Message&, const Message&)>> m_recv_queue;
+    std::size_t m_parked_bytes = 0; // what m_recv_queue holds, frame overhead included
     std::vector<Socket> m_accept_queue;
     std::map<unsigned long, std::vector<Socket>> m_accept_multiplex_queue;
     std::queue<recv_handler_t> m_recv_callback_queue;
@@ -170,6 +171,19 @@ protected:
     };
     /// Work decided under the lock and carried out after it is released.
     struct Actions;
+
+    /// Frames that arrived ahead of their turn, or that the application has
+    /// not asked for yet, are parked up to about this many bytes. Past it a
+    /// connection reads on only while it may still carry the frame whose turn
+    /// it is; the others wait until the application catches up, and their
+    /// peers feel it as the transport's own back-pressure.
+    static constexpr std::size_t MAX_PARKED_BYTES = std::size_t(64) << 20;
+
+    bool may_receive(const connection_state_t& connection) const;
+    void arm_receives(Actions& actions);
+    void park(Message frame);
+    Message unpark();
+    void clear_parked();
 
     /// Guards every queue, counter and connection state below and above.
     mutable std::mutex m_mutex;

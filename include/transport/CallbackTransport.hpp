@@ -52,7 +52,9 @@ public:
     /// Without `all`: one callback call, its count returned (0 is a successful
     /// empty read). With `all`: calls until `length` bytes arrived; a result of
     /// 0 is a failure. A negative result is returned as it is, with
-    /// TRANSPORT_STATUS_UNKNOWN; OKAY is written on success.
+    /// TRANSPORT_STATUS_UNKNOWN; OKAY is written on success. A result above
+    /// what the call was offered is a failure too: -1, TRANSPORT_STATUS_UNKNOWN,
+    /// "Read callback reported more bytes than offered".
     korvane_buf_len_t read(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode* status, bool all) override;
     /// Calls `callback` with count 0 and TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED
     /// before returning.

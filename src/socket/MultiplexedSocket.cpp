@@ -639,13 +639,7 @@ void MultiplexedSocket::consume()
         if (!m_running || m_stop) {
             return;
         }
-        for (std::size_t i = 0; i < m_sockets.size(); ++i) {
-            connection_state_t& connection = m_connections[i];
-            if (!connection.failed && !connection.receiving) {
-                connection.receiving = true;
-                actions.receives.push_back(i);
-            }
-        }
+        arm_receives(actions);
     }
     finish(actions);
 }
@@ -674,18 +668,73 @@ void MultiplexedSocket::consumer_handler(SocketImpl& context, Message message, c
             // Duplicates, and frames behind a lost one, can never be
             // delivered: drop them rather than pile them up.
             if (uid >= m_recv_uid && !m_recv_broken) {
-                m_recv_queue.push(std::move(message));
+                park(std::move(message));
             }
             collect_deliveries(actions);
             if (!status) {
                 connection_failed(index, actions);
-            } else if (!connection.failed) {
-                connection.receiving = true;
-                actions.receives.push_back(index);
             }
         }
+        arm_receives(actions);
     }
     finish(actions);
+}
+
+// While parked frames are within bounds every connection reads on. Past the
+// bound, a connection reads on only if it may still carry the frame whose turn
+// it is: each connection carries increasing uids, so one that has already
+// delivered a later frame cannot. Reading from it would only grow the heap.
+bool MultiplexedSocket::may_receive(const connection_state_t& connection) const
+{
+    if (connection.failed || connection.receiving) {
+        return false;
+    }
+    return m_parked_bytes < MAX_PARKED_BYTES || !connection.seen || connection.last_uid < m_recv_uid;
+}
+
+void MultiplexedSocket::arm_receives(Actions& actions)
+{
+    if (!m_running || m_stop) {
+        return;
+    }
+    for (std::size_t i = 0; i < m_connections.size(); ++i) {
+        if (may_receive(m_connections[i])) {
+            m_connections[i].receiving = true;
+            actions.receives.push_back(i);
+        }
+    }
+}
+
+// Each parked frame also costs its bookkeeping: a flood of tiny frames
+// reaches the bound too.
+namespace {
+constexpr std::size_t PARKED_OVERHEAD = 128;
+
+std::size_t parked_cost(const Message& frame)
+{
+    return static_cast<std::size_t>(frame.length()) + PARKED_OVERHEAD;
+}
+} // namespace
+
+void MultiplexedSocket::park(Message frame)
+{
+    m_parked_bytes += parked_cost(frame);
+    m_recv_queue.push(std::move(frame));
+}
+
+// Takes the lowest parked frame out; returns its payload.
+Message MultiplexedSocket::unpark()
+{
+    Message payload = SharedPayload(m_recv_queue.top());
+    m_parked_bytes -= parked_cost(m_recv_queue.top());
+    m_recv_queue.pop();
+    return payload;
+}
+
+void MultiplexedSocket::clear_parked()
+{
+    m_recv_queue = decltype(m_recv_queue)(&MultiplexedSocket::multiplex_frame_cmp);
+    m_parked_bytes = 0;
 }
 
 // Drops stale duplicates from the top; true when the frame whose turn it is
@@ -693,7 +742,7 @@ void MultiplexedSocket::consumer_handler(SocketImpl& context, Message message, c
 bool MultiplexedSocket::next_frame_parked()
 {
     while (!m_recv_queue.empty() && mutliplex_frame_id(m_recv_queue.top()) < m_recv_uid) {
-        m_recv_queue.pop();
+        unpark();
     }
     return !m_recv_queue.empty() && mutliplex_frame_id(m_recv_queue.top()) == m_recv_uid;
 }
@@ -703,10 +752,8 @@ bool MultiplexedSocket::next_frame_parked()
 void MultiplexedSocket::collect_deliveries(Actions& actions)
 {
     while (!m_recv_callback_queue.empty() && next_frame_parked()) {
-        actions.receivers.push_back(
-            {std::move(m_recv_callback_queue.front()), SharedPayload(m_recv_queue.top()), Status()});
+        actions.receivers.push_back({std::move(m_recv_callback_queue.front()), unpark(), Status()});
         m_recv_callback_queue.pop();
-        m_recv_queue.pop();
         ++m_recv_uid;
     }
     check_for_lost_frame();
@@ -733,7 +780,7 @@ void MultiplexedSocket::check_for_lost_frame()
     }
     m_recv_broken = true;
     m_recv_error = lost_frame_status();
-    m_recv_queue = decltype(m_recv_queue)(&MultiplexedSocket::multiplex_frame_cmp);
+    clear_parked();
 }
 
 // Takes connection `index` out of use. The oldest waiting receiver hears of
@@ -777,6 +824,7 @@ void MultiplexedSocket::queue_recv(recv_handler_t callback)
         } else {
             m_recv_callback_queue.push(std::move(callback));
             collect_deliveries(actions);
+            arm_receives(actions);
         }
     }
     if (closed) {
@@ -793,6 +841,9 @@ void MultiplexedSocket::recv(recv_handler_t callback) noexcept
 
 Message MultiplexedSocket::recv(Transport::StatusCode* status) noexcept
 {
+    Actions actions;
+    Message payload;
+    bool parked = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stop) {
@@ -802,11 +853,15 @@ Message MultiplexedSocket::recv(Transport::StatusCode* status) noexcept
             return Message();
         }
         if (m_recv_callback_queue.empty() && next_frame_parked()) {
-            Message payload = SharedPayload(m_recv_queue.top());
-            m_recv_queue.pop();
+            payload = unpark();
+            parked = true;
             ++m_recv_uid;
-            return payload;
+            arm_receives(actions); // room for frames again
         }
+    }
+    if (parked) {
+        finish(actions);
+        return payload;
     }
     auto wait = std::make_shared<Wait<Message>>();
     queue_recv([wait](SocketImpl&, Message message, Status outcome) { wait->complete(std::move(message), outcome); });
@@ -861,7 +916,7 @@ Transport::StatusCode MultiplexedSocket::close() noexcept
         }
         std::swap(acceptors, m_accept_callback_queue);
         m_send_queue = std::queue<Message>();
-        m_recv_queue = decltype(m_recv_queue)(&MultiplexedSocket::multiplex_frame_cmp);
+        clear_parked();
         // Waiting groups have no operation outstanding and can go now.
         // Connections still waiting for their id frame have one: their
         // handler drops them once it runs.

@@ -20,6 +20,13 @@ Status failure(Status::transport_status_code_t code)
     return Status(code, std::string());
 }
 
+// A callback that reports more bytes than it was offered has either written
+// past the buffer or miscounted; either way the count cannot be passed on.
+Status overcount()
+{
+    return Status(Status::TRANSPORT_STATUS_UNKNOWN, "Read callback reported more bytes than offered");
+}
+
 void report(Status* status, Status value)
 {
     if (status != nullptr) {
@@ -91,6 +98,10 @@ korvane_buf_len_t CallbackTransport::read(korvane_buf_t buffer, korvane_buf_len_
         if (result < 0 || (result == 0 && all)) {
             report(status, failure(Status::TRANSPORT_STATUS_UNKNOWN));
             return result;
+        }
+        if (result > length - total) {
+            report(status, overcount());
+            return -1;
         }
         total += result;
         if (!all) {

@@ -25,6 +25,7 @@ using Status = Transport::StatusCode;
 
 struct Probe : MultiplexedSocket {
     explicit Probe(std::vector<Socket> sockets) : MultiplexedSocket(std::move(sockets)) {}
+    using MultiplexedSocket::MAX_PARKED_BYTES;
     using MultiplexedSocket::begin;
     using MultiplexedSocket::create_multiplex_frame;
     using MultiplexedSocket::extract_mutliplex_frame;
@@ -361,6 +362,67 @@ TEST(MultiplexedFailure, ShortDataFrameFailsItsConnection)
     EXPECT_EQ(got.messages, (std::vector<std::string>{"<null>", "<null>"}));
     EXPECT_EQ(got.statuses, std::vector<Status>(2));
     EXPECT_TRUE(pair.server.fakes[1]->recv_armed());
+}
+
+// A data frame whose payload is `size` bytes of the uid's low byte.
+Message data_frame(std::uint64_t uid, std::size_t size)
+{
+    Message frame(static_cast<korvane_buf_len_t>(8 + size));
+    endian::store_big64(frame.buffer(), uid);
+    std::memset(static_cast<char*>(frame.buffer()) + 8, static_cast<int>(uid & 0xff), size);
+    return frame;
+}
+
+TEST(MultiplexedFlowControl, ParkedFramesStayBoundedAndReadingResumesAsTheApplicationTakesThem)
+{
+    Pair pair = connected_pair(2);
+    FakeSocket& ahead = *pair.server.fakes[0];
+    FakeSocket& other = *pair.server.fakes[1];
+    const std::size_t size = std::size_t(4) << 20;
+
+    // Frames 1, 2, ... arrive on one connection while uid 0 has not: they
+    // park until the bound, and that connection stops reading there.
+    std::uint64_t uid = 1;
+    while (ahead.recv_armed()) {
+        ASSERT_LT(uid, 100u) << "a connection running ahead was never held back";
+        ahead.push_inbox(data_frame(uid++, size));
+        ASSERT_TRUE(ahead.deliver());
+    }
+    const std::size_t parked = uid - 1;
+    EXPECT_GE(parked * size, Probe::MAX_PARKED_BYTES);
+    EXPECT_LT((parked - 1) * size, Probe::MAX_PARKED_BYTES);
+
+    // The other connection may still carry uid 0, so it reads on; once it has
+    // delivered it, nothing justifies reading further.
+    EXPECT_TRUE(other.recv_armed());
+    other.push_inbox(data_frame(0, 1));
+    ASSERT_TRUE(other.deliver());
+    EXPECT_FALSE(other.recv_armed());
+    EXPECT_FALSE(ahead.recv_armed());
+
+    // The application takes frames, blocking and asynchronously: reading
+    // resumes once the parked frames are below the bound again.
+    Status status;
+    Message first = pair.server.socket->recv(&status);
+    ASSERT_EQ(first.length(), 1);
+    EXPECT_EQ(static_cast<const char*>(first.buffer())[0], 0);
+    EXPECT_TRUE(other.recv_armed()); // may carry uid 1 as far as it knows
+    EXPECT_FALSE(ahead.recv_armed());
+    Received got;
+    pair.server.socket->recv(got.handler());
+    ASSERT_EQ(got.messages.size(), 1u);
+    EXPECT_EQ(got.messages[0], std::string(size, '\x01'));
+    EXPECT_TRUE(ahead.recv_armed());
+
+    // Nothing was lost while reading was held back.
+    for (std::uint64_t next = 2; next < uid; ++next) {
+        Message message = pair.server.socket->recv(&status);
+        ASSERT_EQ(static_cast<std::size_t>(message.length()), size) << status;
+        EXPECT_EQ(static_cast<const unsigned char*>(message.buffer())[size - 1], next & 0xff);
+    }
+    ahead.push_inbox(data_frame(uid, 3));
+    ASSERT_TRUE(ahead.deliver());
+    EXPECT_EQ(pair.server.socket->recv(&status).length(), 3);
 }
 
 TEST(MultiplexedFailure, FrameLostWithAConnectionFailsReceiversInsteadOfStalling)

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -25,8 +26,19 @@ namespace testing {
 
 using namespace std::chrono_literals;
 
+/// `seconds`, multiplied by the whole number in the environment variable
+/// KORVANE_TEST_DEADLINE_SCALE when that is above 1: under valgrind every
+/// byte costs many times what it costs natively, and the deadlines that
+/// catch hangs must not catch that slowness instead.
+inline std::chrono::seconds scaled_deadline(long seconds)
+{
+    const char* text = std::getenv("KORVANE_TEST_DEADLINE_SCALE");
+    const long factor = text != nullptr ? std::strtol(text, nullptr, 10) : 1;
+    return std::chrono::seconds(factor > 1 && factor <= 1000 ? seconds * factor : seconds);
+}
+
 /// Default deadline for any wait in a test.
-constexpr std::chrono::seconds DEADLINE{10};
+inline const std::chrono::seconds DEADLINE = scaled_deadline(10);
 
 /// A TCP port that was free on 127.0.0.1 a moment ago (the kernel's choice
 /// for port 0), so parallel test runs do not collide.
@@ -175,15 +187,26 @@ public:
         }
     }
 
-    ~LoopRunner()
+    ~LoopRunner() { drain(); }
+
+    /// Lets the threads leave once no completion is pending, stops the loop
+    /// outright when that takes longer than `deadline`, and joins them. True
+    /// when the loop ran out of work on its own. Only the first call waits.
+    bool drain(std::chrono::milliseconds deadline = std::chrono::seconds(5))
     {
+        if (m_joined) {
+            return m_drained;
+        }
+        m_joined = true;
         m_guard.reset();
-        if (!m_finished.wait(std::chrono::seconds(5))) {
+        m_drained = m_finished.wait(deadline);
+        if (!m_drained) {
             Access::service().stop();
         }
         for (auto& thread : m_threads) {
             thread.join();
         }
+        return m_drained;
     }
 
     LoopRunner(const LoopRunner&) = delete;
@@ -194,6 +217,8 @@ public:
 private:
     asio::executor_work_guard<asio::io_service::executor_type> m_guard;
     CountDown m_finished;
+    bool m_joined = false;
+    bool m_drained = false;
     std::vector<std::thread> m_threads;
 };
 

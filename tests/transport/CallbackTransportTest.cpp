@@ -214,6 +214,30 @@ TEST(CallbackTransport, ListeningAndAsynchronousOperationsAreUnsupported)
     EXPECT_EQ(calls, 4) << "every handler ran before its call returned";
 }
 
+// A read callback that claims more bytes than it was offered must not make
+// the transport report more than the caller's buffer holds.
+TEST(CallbackTransport, ACountAboveWhatWasOfferedIsAFailure)
+{
+    const Status overcount(Status::TRANSPORT_STATUS_UNKNOWN, "Read callback reported more bytes than offered");
+    std::vector<long> offered;
+    CallbackTransport transport = reader([&](void* destination, long length, long&) -> long {
+        offered.push_back(length);
+        std::memset(destination, 'x', static_cast<std::size_t>(length));
+        return offered.size() == 1 ? 2 : length + 1;
+    });
+    char buffer[4];
+    Status status = STALE;
+    EXPECT_EQ(transport.read(buffer, 4, &status, true), -1);
+    EXPECT_EQ(status, overcount);
+    EXPECT_EQ(offered, (std::vector<long>{4, 2}));
+
+    offered.clear();
+    status = STALE;
+    EXPECT_EQ(transport.read(buffer, 1, &status, false), -1) << "one byte asked, two claimed";
+    EXPECT_EQ(status, overcount);
+    EXPECT_EQ(transport.read(buffer, 1, nullptr, false), -1);
+}
+
 TEST(CallbackTransport, ACallbackThatThrowsAnywayIsReportedNotPropagated)
 {
     const auto thrower = [](auto...) -> long { throw std::runtime_error("medium on fire"); };
