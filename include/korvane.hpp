@@ -26,6 +26,7 @@
 #include "pipeline/encoder/Encryptor.hpp"
 #include "pipeline/decoder/Decompressor.hpp"
 #include "pipeline/decoder/Decryptor.hpp"
+#include "socket/Timeouts.hpp"
 #include "socket/SocketImpl.hpp"
 #include "socket/BasicSocket.hpp"
 #include "socket/MultiplexedSocket.hpp"

@@ -88,6 +88,8 @@ public:
     bool send_pending() const noexcept override;
     /// The stages; fill before connecting or accepting.
     Pipeline& pipeline() noexcept override;
+    void timeouts(const Timeouts& timeouts) noexcept override;
+    Timeouts timeouts() const noexcept override;
 
 protected:
     explicit BasicSocket(std::unique_ptr<Transport> transport);
@@ -103,6 +105,7 @@ protected:
 
     std::unique_ptr<TransportFramer> m_transport_framer;
     Pipeline m_pipeline;
+    Timeouts m_timeouts;
     std::atomic<bool> m_recv_pending;
     std::atomic<bool> m_send_pending;
 

@@ -102,6 +102,8 @@ public:
     /// Kept for the interface; traffic runs through the underlying sockets'
     /// own pipelines.
     Pipeline& pipeline() noexcept override;
+    void timeouts(const Timeouts& timeouts) noexcept override;
+    Timeouts timeouts() const noexcept override;
 
 protected:
     using korvane_multiplex_frame_id_t = std::uint64_t;
@@ -147,6 +149,7 @@ protected:
 
     std::vector<Socket> m_sockets;
     Pipeline m_pipeline;
+    Timeouts m_timeouts;
     korvane_multiplex_frame_id_t m_send_uid;
     korvane_multiplex_frame_id_t m_recv_uid;
     bool m_is_server;

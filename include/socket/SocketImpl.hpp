@@ -9,6 +9,7 @@
 
 #include "message/Message.hpp"
 #include "pipeline/Pipeline.hpp"
+#include "socket/Timeouts.hpp"
 #include "transport/Transport.hpp"
 
 namespace korvane {
@@ -61,6 +62,10 @@ public:
     virtual bool send_pending() const noexcept = 0;
     /// The socket's stages; fill before connecting or accepting.
     virtual Pipeline& pipeline() noexcept = 0;
+    /// The deadlines of later operations (see Timeouts); a step that runs out
+    /// of time reports TRANSPORT_STATUS_TIMEOUT with a text naming the step.
+    virtual void timeouts(const Timeouts& timeouts) noexcept = 0;
+    virtual Timeouts timeouts() const noexcept = 0;
 };
 
 } // namespace korvane

@@ -11,6 +11,7 @@
 //    offer ("Unsupported operation").
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -120,6 +121,26 @@ public:
     virtual StatusCode start() = 0;
     /// Stops the event loop for every transport of this class.
     virtual void stop() = 0;
+
+    // Deadlines. A transport that can bound its waits overrides these; the
+    // defaults bound nothing (see each transport's header for what it can).
+    // An operation still waiting at its deadline fails with
+    // TRANSPORT_STATUS_TIMEOUT; a read or write that moved some bytes before
+    // it expired leaves the stream at an unknown point.
+    using clock_t = std::chrono::steady_clock;
+    /// Deadline of every read (blocking or asynchronous) started after this
+    /// call, until it is set again; clock_t::time_point::max() for none. Set
+    /// by whoever owns the read direction, never during a read.
+    virtual void read_deadline(clock_t::time_point deadline);
+    /// The same for writes.
+    virtual void write_deadline(clock_t::time_point deadline);
+    /// Bound on each later connect, name resolution included; 0 for none.
+    virtual void connect_timeout(std::chrono::milliseconds timeout);
+    /// Bound on the transport's own handshake (TLS) in each later connect
+    /// and in each connection accepted from now on, which inherits it.
+    virtual void handshake_timeout(std::chrono::milliseconds timeout);
+    /// Whether this transport honours the four calls above.
+    virtual bool bounds_waits() const;
 };
 
 /// Prints "CODE_NAME (code): text", for logs and test failures.

@@ -260,4 +260,14 @@ Pipeline& BasicSocket::pipeline() noexcept
     return m_pipeline;
 }
 
+void BasicSocket::timeouts(const Timeouts& timeouts) noexcept
+{
+    m_timeouts = timeouts;
+}
+
+Timeouts BasicSocket::timeouts() const noexcept
+{
+    return m_timeouts;
+}
+
 } // namespace korvane

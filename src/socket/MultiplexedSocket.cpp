@@ -962,4 +962,14 @@ Pipeline& MultiplexedSocket::pipeline() noexcept
     return m_pipeline;
 }
 
+void MultiplexedSocket::timeouts(const Timeouts& timeouts) noexcept
+{
+    m_timeouts = timeouts;
+}
+
+Timeouts MultiplexedSocket::timeouts() const noexcept
+{
+    return m_timeouts;
+}
+
 } // namespace korvane

@@ -64,6 +64,17 @@ const char* status_code_name(Status::transport_status_code_t code)
     return names[index];
 }
 
+// A transport that cannot bound its waits ignores deadlines.
+void Transport::read_deadline(clock_t::time_point) {}
+void Transport::write_deadline(clock_t::time_point) {}
+void Transport::connect_timeout(std::chrono::milliseconds) {}
+void Transport::handshake_timeout(std::chrono::milliseconds) {}
+
+bool Transport::bounds_waits() const
+{
+    return false;
+}
+
 std::ostream& operator<<(std::ostream& out, const Status& status)
 {
     out << status_code_name(status.code()) << " (" << static_cast<korvane_buf_len_t>(status.code()) << ")";

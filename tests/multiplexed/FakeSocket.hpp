@@ -192,6 +192,8 @@ public:
     bool recv_pending() const noexcept override { return locked([&] { return m_closed || m_recv.has_value(); }); }
     bool send_pending() const noexcept override { return locked([&] { return m_closed || !m_sends.empty(); }); }
     Pipeline& pipeline() noexcept override { return m_pipeline; }
+    void timeouts(const Timeouts& timeouts) noexcept override { locked([&] { m_timeouts = timeouts; return 0; }); }
+    Timeouts timeouts() const noexcept override { return locked([&] { return m_timeouts; }); }
 
 private:
     template <typename F>
@@ -213,6 +215,7 @@ private:
     int m_starts = 0;
     int m_stops = 0;
     Pipeline m_pipeline;
+    Timeouts m_timeouts;
 };
 
 } // namespace testing

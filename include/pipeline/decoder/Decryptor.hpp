@@ -37,6 +37,8 @@ public:
     Message process(Message input, Transport::StatusCode* status) override;
     /// Same keys, counter back at zero; owned by the caller.
     Decryptor* clone() const override;
+    /// True: after a failed open the counters of the two ends may differ.
+    bool fails_closed() const noexcept override { return true; }
 
     /// The public key used for opening (this end's before the exchange, the
     /// peer's after it).
