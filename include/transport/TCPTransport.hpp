@@ -122,8 +122,7 @@ private:
     unsigned m_closes = 0;
     struct Transfer;
     unsigned current_epoch();
-    void read_step(const std::shared_ptr<Transfer>& transfer);
-    void write_step(const std::shared_ptr<Transfer>& transfer);
+    void step(const std::shared_ptr<Transfer>& transfer);
 };
 
 } // namespace korvane

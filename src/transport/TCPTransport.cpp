@@ -19,6 +19,7 @@
 
 #include "transport/AsioError.hpp"
 #include "transport/KeepAlive.hpp"
+#include "transport/StreamPlumbing.hpp"
 
 namespace korvane {
 
@@ -29,37 +30,9 @@ asio::io_service TCPTransport::m_io_service;
 
 namespace {
 
-const int CLIENT_BUFFER_SIZE = 0x800000;
-const int LISTEN_BACKLOG = 4096;
-const auto RESOLVE_FLAGS = asio::ip::resolver_base::address_configured;
-
 Status negative_length()
 {
     return detail::status_from(asio::error::invalid_argument);
-}
-
-/// The count a read or write reports: bytes moved, 0 at the end of the
-/// stream (even after a partial transfer), -1 with the reason otherwise.
-korvane_buf_len_t transfer_result(const asio::error_code& error, std::size_t transferred, Status& status)
-{
-    if (error == asio::error::eof) {
-        status = Status();
-        return 0;
-    }
-    if (error) {
-        status = detail::status_from(error);
-        return -1;
-    }
-    status = Status();
-    return static_cast<korvane_buf_len_t>(transferred);
-}
-
-/// Whether a finished asynchronous transfer leaves its direction of the
-/// connection over for good: the end of the stream or a failure, but not our
-/// own cancel or close.
-bool ends_direction(const asio::error_code& error)
-{
-    return error && error != asio::error::operation_aborted && error != asio::error::bad_descriptor;
 }
 
 } // namespace
@@ -71,10 +44,13 @@ bool ends_direction(const asio::error_code& error)
 struct TCPTransport::Transfer {
     char* data;
     std::size_t length;
+    bool reading;
     bool all; // reads: until `length` bytes; writes always
     unsigned epoch;
     std::function<void(const asio::error_code&, std::size_t)> finish;
     std::size_t done = 0;
+
+    bool complete() const { return done == length || (reading && !all); }
 };
 
 TCPTransport::TCPTransport() : TCPTransport(0, 0, 0) {}
@@ -110,7 +86,7 @@ unsigned TCPTransport::current_epoch()
     return m_closes;
 }
 
-void TCPTransport::read_step(const std::shared_ptr<Transfer>& transfer)
+void TCPTransport::step(const std::shared_ptr<Transfer>& transfer)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (transfer->epoch != m_closes) {
@@ -118,37 +94,20 @@ void TCPTransport::read_step(const std::shared_ptr<Transfer>& transfer)
         return;
     }
     try {
-        m_socket.async_read_some(asio::buffer(transfer->data + transfer->done, transfer->length - transfer->done),
-                                 [this, transfer](const asio::error_code& error, std::size_t moved) {
-                                     transfer->done += moved;
-                                     if (!error && transfer->all && transfer->done < transfer->length) {
-                                         read_step(transfer);
-                                     } else {
-                                         transfer->finish(error, transfer->done);
-                                     }
-                                 });
-    } catch (const std::exception&) {
-        detail::complete_later(m_io_service, [transfer] { transfer->finish(asio::error::no_memory, 0); });
-    }
-}
-
-void TCPTransport::write_step(const std::shared_ptr<Transfer>& transfer)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (transfer->epoch != m_closes) {
-        detail::complete_later(m_io_service, [transfer] { transfer->finish(asio::error::operation_aborted, 0); });
-        return;
-    }
-    try {
-        m_socket.async_write_some(asio::buffer(transfer->data + transfer->done, transfer->length - transfer->done),
-                                  [this, transfer](const asio::error_code& error, std::size_t moved) {
-                                      transfer->done += moved;
-                                      if (!error && transfer->done < transfer->length) {
-                                          write_step(transfer);
-                                      } else {
-                                          transfer->finish(error, transfer->done);
-                                      }
-                                  });
+        auto on_moved = [this, transfer](const asio::error_code& error, std::size_t moved) {
+            transfer->done += moved;
+            if (!error && !transfer->complete()) {
+                step(transfer);
+            } else {
+                transfer->finish(error, transfer->done);
+            }
+        };
+        const asio::mutable_buffer rest(transfer->data + transfer->done, transfer->length - transfer->done);
+        if (transfer->reading) {
+            m_socket.async_read_some(rest, std::move(on_moved));
+        } else {
+            m_socket.async_write_some(asio::const_buffer(rest), std::move(on_moved));
+        }
     } catch (const std::exception&) {
         detail::complete_later(m_io_service, [transfer] { transfer->finish(asio::error::no_memory, 0); });
     }
@@ -167,26 +126,16 @@ bool TCPTransport::setsockopts(int fd)
 
 void TCPTransport::set_client_options()
 {
-    asio::error_code ignored;
-    m_socket.set_option(asio::socket_base::keep_alive(true), ignored);
-    m_socket.set_option(tcp::no_delay(true), ignored);
-    setsockopts(m_socket.native_handle());
-    m_socket.set_option(asio::socket_base::send_buffer_size(CLIENT_BUFFER_SIZE), ignored);
-    m_socket.set_option(asio::socket_base::receive_buffer_size(CLIENT_BUFFER_SIZE), ignored);
+    // The buffers are a request the system may trim; nothing to report.
+    detail::tune_client_socket(m_socket, {m_keepAliveSec, m_keepAliveProbeCount, m_keepAliveProbeInterval});
 }
 
 Status TCPTransport::connect(std::string address, port_t port)
 {
     try {
-        asio::error_code error;
-        tcp::resolver resolver(m_io_service);
-        const auto endpoints = resolver.resolve(address, std::to_string(port), RESOLVE_FLAGS, error);
-        if (error) {
-            return detail::status_from("resolve", error);
-        }
-        asio::connect(m_socket, endpoints, error);
-        if (error) {
-            return detail::status_from("connect", error);
+        const Status status = detail::connect_blocking(m_io_service, m_socket, address, port);
+        if (!status) {
+            return status;
         }
         set_client_options();
         reset_directions();
@@ -244,7 +193,7 @@ void TCPTransport::connect_async(std::string address, port_t port, connect_handl
         auto attempt = std::make_shared<ConnectAttempt>(m_io_service);
         m_connect_attempt = attempt;
         attempt->resolver.async_resolve(
-            address, std::to_string(port), RESOLVE_FLAGS,
+            address, std::to_string(port), detail::RESOLVE_FLAGS,
             [attempt, on_resolve](const asio::error_code& error, tcp::resolver::results_type results) {
                 on_resolve(attempt, error, std::move(results));
             });
@@ -257,35 +206,7 @@ void TCPTransport::connect_async(std::string address, port_t port, connect_handl
 Status TCPTransport::bind(port_t port, std::string address)
 {
     try {
-        asio::error_code error;
-        const asio::ip::address ip =
-            address == "*" ? asio::ip::address(asio::ip::address_v6::any()) : asio::ip::make_address(address, error);
-        if (error) {
-            return detail::status_from(error);
-        }
-        m_endpoint = tcp::endpoint(ip, port);
-
-        tcp::acceptor acceptor(m_io_service);
-        if (acceptor.open(m_endpoint.protocol(), error)) {
-            return detail::status_from("open", error);
-        }
-        if (acceptor.set_option(asio::socket_base::reuse_address(true), error)) {
-            return detail::status_from("set_option", error);
-        }
-        if (acceptor.bind(m_endpoint, error)) {
-            return detail::status_from("bind", error);
-        }
-        if (acceptor.listen(LISTEN_BACKLOG, error)) {
-            return detail::status_from("listen", error);
-        }
-        // The old listener goes only now that the new one is listening.
-        asio::error_code ignored;
-        m_acceptor.close(ignored);
-        m_acceptor = std::move(acceptor);
-        if (m_acceptor.set_option(asio::socket_base::reuse_address(true), error)) {
-            return detail::status_from("set_option", error);
-        }
-        return Status();
+        return detail::listen_on(m_io_service, port, address, m_endpoint, m_acceptor);
     } catch (const std::exception& error) {
         return detail::status_from_exception(error);
     }
@@ -293,14 +214,12 @@ Status TCPTransport::bind(port_t port, std::string address)
 
 std::unique_ptr<Transport> TCPTransport::adopt(tcp::socket& socket, Status& status)
 {
-    asio::error_code error;
-    if (socket.set_option(asio::socket_base::keep_alive(true), error)) {
+    const asio::error_code error =
+        detail::tune_accepted_socket(socket, {m_keepAliveSec, m_keepAliveProbeCount, m_keepAliveProbeInterval});
+    if (error) {
         status = detail::status_from("set_option", error);
         return nullptr;
     }
-    // The accepted side gets the listener's keep-alive timing, but neither
-    // TCP_NODELAY nor the large buffers: those are the client's choice.
-    setsockopts(socket.native_handle());
     try {
         std::unique_ptr<Transport> accepted(new TCPTransport(std::move(socket)));
         status = Status();
@@ -360,7 +279,7 @@ korvane_buf_len_t TCPTransport::read(korvane_buf_t buffer, korvane_buf_len_t len
         const auto target = asio::buffer(buffer, static_cast<std::size_t>(length));
         // asio::read moves at most 64 KiB per receive (transfer_all's default).
         const std::size_t transferred = all ? asio::read(m_socket, target, error) : m_socket.read_some(target, error);
-        count = transfer_result(error, transferred, result);
+        count = detail::transfer_result(error, transferred, result);
     }
     if (status != nullptr) {
         *status = result;
@@ -386,15 +305,15 @@ void TCPTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, re
     }
     try {
         auto on_read = [this, buffer, length, callback](const asio::error_code& error, std::size_t transferred) {
-            if (ends_direction(error)) {
+            if (detail::ends_direction(error)) {
                 m_read_ended = true;
             }
             Status status;
-            const korvane_buf_len_t count = transfer_result(error, transferred, status);
+            const korvane_buf_len_t count = detail::transfer_result(error, transferred, status);
             callback(*this, count, buffer, length, status);
         };
-        read_step(std::make_shared<Transfer>(Transfer{static_cast<char*>(buffer), static_cast<std::size_t>(length),
-                                                      all, current_epoch(), std::move(on_read)}));
+        step(std::make_shared<Transfer>(Transfer{static_cast<char*>(buffer), static_cast<std::size_t>(length), true,
+                                                 all, current_epoch(), std::move(on_read)}));
     } catch (const std::exception& error) {
         const Status status = detail::status_from_exception(error);
         detail::complete_later(m_io_service, [this, buffer, length, callback, status] {
@@ -413,7 +332,7 @@ korvane_buf_len_t TCPTransport::write(korvane_buf_t buffer, korvane_buf_len_t le
         asio::error_code error;
         // Chunks of at most 64 KiB per send; asio sends with MSG_NOSIGNAL.
         const std::size_t written = asio::write(m_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), error);
-        count = transfer_result(error, written, failure);
+        count = detail::transfer_result(error, written, failure);
     }
     if (count < 0 && status != nullptr) {
         *status = failure;
@@ -437,15 +356,15 @@ void TCPTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
     }
     try {
         auto on_written = [this, callback](const asio::error_code& error, std::size_t written) {
-            if (ends_direction(error)) {
+            if (detail::ends_direction(error)) {
                 m_write_failed = true;
             }
             Status status;
-            const korvane_buf_len_t count = transfer_result(error, written, status);
+            const korvane_buf_len_t count = detail::transfer_result(error, written, status);
             callback(*this, count, status);
         };
-        write_step(std::make_shared<Transfer>(Transfer{static_cast<char*>(buffer), static_cast<std::size_t>(length),
-                                                       true, current_epoch(), std::move(on_written)}));
+        step(std::make_shared<Transfer>(Transfer{static_cast<char*>(buffer), static_cast<std::size_t>(length), false,
+                                                 true, current_epoch(), std::move(on_written)}));
     } catch (const std::exception& error) {
         const Status status = detail::status_from_exception(error);
         detail::complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
@@ -461,15 +380,7 @@ Status TCPTransport::close()
         attempt->abandoned = true;
         attempt->resolver.cancel();
     }
-    // Pending accepts are cancelled before the shutdown: a loop thread that
-    // saw the shut-down listener first would complete them with EINVAL
-    // instead of OPERATION_ABORTED. The shutdown wakes a blocking accept on
-    // another thread.
-    m_acceptor.cancel(ignored);
-    if (m_acceptor.is_open()) {
-        ::shutdown(m_acceptor.native_handle(), SHUT_RDWR);
-    }
-    m_acceptor.close(ignored);
+    detail::close_listener(m_acceptor);
     reset_directions();
 
     if (!m_socket.is_open()) {
