@@ -98,12 +98,16 @@ asio::error_code tune_client_socket(tcp::socket& socket, const KeepAliveTiming& 
     return error;
 }
 
+// Small replies from a server must not wait for the peer's delayed ACK
+// behind Nagle's algorithm, so the accepted side sets TCP_NODELAY too.
 asio::error_code tune_accepted_socket(tcp::socket& socket, const KeepAliveTiming& timing)
 {
     asio::error_code error;
     if (socket.set_option(asio::socket_base::keep_alive(true), error)) {
         return error;
     }
+    asio::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
     apply_keep_alive(socket.native_handle(), timing.idleSec, timing.probeCount, timing.probeInterval);
     return asio::error_code();
 }

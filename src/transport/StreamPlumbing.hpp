@@ -56,9 +56,9 @@ Transport::StatusCode connect_blocking(asio::io_service& service, asio::ip::tcp:
 /// large buffers: the first buffer failure is returned.
 asio::error_code tune_client_socket(asio::ip::tcp::socket& socket, const KeepAliveTiming& timing);
 
-/// An accepted socket: keep-alive (its failure is returned) and the
-/// listener's keep-alive timing (best effort); the buffers are the client's
-/// choice.
+/// An accepted socket: keep-alive (its failure is returned), TCP_NODELAY and
+/// the listener's keep-alive timing (best effort); the buffers are the
+/// client's choice.
 asio::error_code tune_accepted_socket(asio::ip::tcp::socket& socket, const KeepAliveTiming& timing);
 
 } // namespace detail

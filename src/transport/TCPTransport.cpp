@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "transport/AsioError.hpp"
+#include "transport/Deadline.hpp"
 #include "transport/KeepAlive.hpp"
 #include "transport/StreamPlumbing.hpp"
 
@@ -40,15 +41,26 @@ Status negative_length()
 // One asynchronous read or write, moved a step at a time. Each step asks for
 // everything still outstanding in one system call (asio's composed
 // operations cap each at 64 KiB, a wake-up of the loop per 64 KiB of a large
-// frame) and is started under m_mutex.
+// frame) and is started under m_mutex. With a deadline, a timer beside the
+// transfer cancels just the step in flight through its cancellation slot.
 struct TCPTransport::Transfer {
+    using finish_t = std::function<void(const asio::error_code&, std::size_t, bool expired)>;
+    Transfer(char* data_, std::size_t length_, bool reading_, bool all_, unsigned epoch_, finish_t finish_)
+        : data(data_), length(length_), reading(reading_), all(all_), epoch(epoch_), finish(std::move(finish_))
+    {
+    }
+
     char* data;
     std::size_t length;
     bool reading;
     bool all; // reads: until `length` bytes; writes always
     unsigned epoch;
-    std::function<void(const asio::error_code&, std::size_t)> finish;
+    finish_t finish;
     std::size_t done = 0;
+    std::unique_ptr<asio::steady_timer> timer;
+    asio::cancellation_signal cancel;
+    bool expired = false;  // under m_mutex
+    bool finished = false; // under m_mutex
 
     bool complete() const { return done == length || (reading && !all); }
 };
@@ -89,8 +101,9 @@ unsigned TCPTransport::current_epoch()
 void TCPTransport::step(const std::shared_ptr<Transfer>& transfer)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (transfer->epoch != m_closes) {
-        detail::complete_later(m_io_service, [transfer] { transfer->finish(asio::error::operation_aborted, 0); });
+    if (transfer->epoch != m_closes || transfer->expired) {
+        const asio::error_code why = transfer->expired ? asio::error::timed_out : asio::error::operation_aborted;
+        detail::complete_later(m_io_service, [this, transfer, why] { end(transfer, why); });
         return;
     }
     try {
@@ -99,18 +112,55 @@ void TCPTransport::step(const std::shared_ptr<Transfer>& transfer)
             if (!error && !transfer->complete()) {
                 step(transfer);
             } else {
-                transfer->finish(error, transfer->done);
+                end(transfer, error);
             }
         };
+        auto handler = asio::bind_cancellation_slot(transfer->cancel.slot(), std::move(on_moved));
         const asio::mutable_buffer rest(transfer->data + transfer->done, transfer->length - transfer->done);
         if (transfer->reading) {
-            m_socket.async_read_some(rest, std::move(on_moved));
+            m_socket.async_read_some(rest, std::move(handler));
         } else {
-            m_socket.async_write_some(asio::const_buffer(rest), std::move(on_moved));
+            m_socket.async_write_some(asio::const_buffer(rest), std::move(handler));
         }
     } catch (const std::exception&) {
-        detail::complete_later(m_io_service, [transfer] { transfer->finish(asio::error::no_memory, 0); });
+        detail::complete_later(m_io_service, [this, transfer] { end(transfer, asio::error::no_memory); });
     }
+}
+
+void TCPTransport::arm_deadline(const std::shared_ptr<Transfer>& transfer, clock_t::time_point deadline)
+{
+    if (deadline == detail::NO_DEADLINE) {
+        return;
+    }
+    transfer->timer = std::make_unique<asio::steady_timer>(m_io_service, deadline);
+    std::weak_ptr<Transfer> weak = transfer;
+    transfer->timer->async_wait([this, weak](const asio::error_code& error) {
+        const auto expiring = weak.lock();
+        if (error || !expiring) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!expiring->finished && expiring->epoch == m_closes) {
+            expiring->expired = true;
+            expiring->cancel.emit(asio::cancellation_type::terminal);
+        }
+    });
+}
+
+// A step cancelled by the deadline reports the deadline; one that completed
+// as the timer fired keeps its own outcome.
+void TCPTransport::end(const std::shared_ptr<Transfer>& transfer, const asio::error_code& error)
+{
+    bool expired = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        transfer->finished = true;
+        if (transfer->timer) {
+            transfer->timer->cancel();
+        }
+        expired = transfer->expired && (error == asio::error::operation_aborted || error == asio::error::timed_out);
+    }
+    transfer->finish(error, transfer->done, expired);
 }
 
 void TCPTransport::reset_directions()
@@ -133,7 +183,10 @@ void TCPTransport::set_client_options()
 Status TCPTransport::connect(std::string address, port_t port)
 {
     try {
-        const Status status = detail::connect_blocking(m_io_service, m_socket, address, port);
+        const Status status =
+            m_connect_timeout.count() > 0
+                ? detail::connect_within(m_socket, address, port, detail::deadline_after(m_connect_timeout))
+                : detail::connect_blocking(m_io_service, m_socket, address, port);
         if (!status) {
             return status;
         }
@@ -146,61 +199,107 @@ Status TCPTransport::connect(std::string address, port_t port)
 }
 
 struct TCPTransport::ConnectAttempt {
-    explicit ConnectAttempt(asio::io_service& service) : resolver(service) {}
+    explicit ConnectAttempt(asio::io_service& service) : resolver(service), timer(service) {}
     tcp::resolver resolver;
+    asio::steady_timer timer;
     // Set by close(): the resolver's own cancel cannot stop a lookup that has
     // already finished on asio's resolver thread.
     std::atomic<bool> abandoned{false};
+    bool expired = false;  // under m_mutex
+    bool finished = false; // under m_mutex
 };
 
 void TCPTransport::connect_async(std::string address, port_t port, connect_handler_t callback)
 {
-    using iterator = tcp::resolver::results_type::iterator;
-    auto on_connect = [this, callback](const asio::error_code& error, iterator endpoint) {
-        Status status;
-        if (error) {
-            status = detail::status_from(error);
-        } else if (endpoint == iterator()) {
-            status = Status(Status::TRANSPORT_STATUS_HOST_UNREACHABLE, "Host unreachable");
-        } else {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            set_client_options();
-            reset_directions();
-        }
-        callback(*this, status);
-    };
-    auto on_resolve = [this, callback, on_connect](const std::shared_ptr<ConnectAttempt>& attempt,
-                                                   asio::error_code error, tcp::resolver::results_type results) {
-        Status status;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (!error && attempt->abandoned) {
-                error = asio::error::operation_aborted;
-            }
-            status = error ? detail::status_from(error) : Status();
-            if (!error) {
-                try {
-                    asio::async_connect(m_socket, results.begin(), results.end(), on_connect);
-                    return;
-                } catch (const std::exception& failure) {
-                    status = detail::status_from_exception(failure);
-                }
-            }
-        }
-        callback(*this, status);
-    };
     try {
         auto attempt = std::make_shared<ConnectAttempt>(m_io_service);
         m_connect_attempt = attempt;
+        arm_connect_timer(attempt);
         attempt->resolver.async_resolve(
             address, std::to_string(port), detail::RESOLVE_FLAGS,
-            [attempt, on_resolve](const asio::error_code& error, tcp::resolver::results_type results) {
-                on_resolve(attempt, error, std::move(results));
+            [this, attempt, callback](const asio::error_code& error, tcp::resolver::results_type results) {
+                resolved(attempt, error, std::move(results), callback);
             });
     } catch (const std::exception& error) {
         const Status status = detail::status_from_exception(error);
         detail::complete_later(m_io_service, [this, callback, status] { callback(*this, status); });
     }
+}
+
+void TCPTransport::arm_connect_timer(const std::shared_ptr<ConnectAttempt>& attempt)
+{
+    if (m_connect_timeout.count() <= 0) {
+        return;
+    }
+    attempt->timer.expires_after(m_connect_timeout);
+    std::weak_ptr<ConnectAttempt> weak = attempt;
+    attempt->timer.async_wait([this, weak](const asio::error_code& error) {
+        const auto expiring = weak.lock();
+        if (error || !expiring) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!expiring->finished) {
+            expiring->expired = true;
+            expiring->resolver.cancel();
+            asio::error_code ignored;
+            m_socket.cancel(ignored);
+        }
+    });
+}
+
+void TCPTransport::resolved(const std::shared_ptr<ConnectAttempt>& attempt, asio::error_code error,
+                            tcp::resolver::results_type results, const connect_handler_t& callback)
+{
+    using iterator = tcp::resolver::results_type::iterator;
+    Status status;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!error && (attempt->abandoned || attempt->expired)) {
+            error = asio::error::operation_aborted;
+        }
+        if (!error) {
+            try {
+                asio::async_connect(m_socket, results.begin(), results.end(),
+                                    [this, attempt, callback](const asio::error_code& error, iterator endpoint) {
+                                        connected(attempt, error, endpoint == iterator(), callback);
+                                    });
+                return;
+            } catch (const std::exception&) {
+                error = asio::error::no_memory;
+            }
+        }
+        status = end_attempt(*attempt, error);
+    }
+    callback(*this, status);
+}
+
+void TCPTransport::connected(const std::shared_ptr<ConnectAttempt>& attempt, const asio::error_code& error,
+                             bool exhausted, const connect_handler_t& callback)
+{
+    Status status;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        status = end_attempt(*attempt, error);
+        if (status == Status::TRANSPORT_STATUS_OKAY && exhausted) {
+            status = Status(Status::TRANSPORT_STATUS_HOST_UNREACHABLE, "Host unreachable");
+        } else if (status == Status::TRANSPORT_STATUS_OKAY) {
+            set_client_options();
+            reset_directions();
+        }
+    }
+    callback(*this, status);
+}
+
+// Called under m_mutex.
+Status TCPTransport::end_attempt(ConnectAttempt& attempt, const asio::error_code& error)
+{
+    attempt.finished = true;
+    attempt.timer.cancel();
+    if (attempt.expired) {
+        return detail::timed_out("Connect");
+    }
+    return error ? detail::status_from(error) : Status();
 }
 
 Status TCPTransport::bind(port_t port, std::string address)
@@ -274,6 +373,9 @@ korvane_buf_len_t TCPTransport::read(korvane_buf_t buffer, korvane_buf_len_t len
     korvane_buf_len_t count = -1;
     if (length < 0) {
         result = negative_length();
+    } else if (m_read_deadline != detail::NO_DEADLINE && length > 0 && m_socket.is_open()) {
+        count = detail::bounded_transfer(m_socket.native_handle(), static_cast<char*>(buffer),
+                                         static_cast<std::size_t>(length), true, all, m_read_deadline, result);
     } else {
         asio::error_code error;
         const auto target = asio::buffer(buffer, static_cast<std::size_t>(length));
@@ -304,7 +406,12 @@ void TCPTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, re
         return;
     }
     try {
-        auto on_read = [this, buffer, length, callback](const asio::error_code& error, std::size_t transferred) {
+        auto on_read = [this, buffer, length, callback](const asio::error_code& error, std::size_t transferred,
+                                                        bool expired) {
+            if (expired) {
+                callback(*this, -1, buffer, length, detail::timed_out("Read"));
+                return;
+            }
             if (detail::ends_direction(error)) {
                 m_read_ended = true;
             }
@@ -312,8 +419,10 @@ void TCPTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, re
             const korvane_buf_len_t count = detail::transfer_result(error, transferred, status);
             callback(*this, count, buffer, length, status);
         };
-        step(std::make_shared<Transfer>(Transfer{static_cast<char*>(buffer), static_cast<std::size_t>(length), true,
-                                                 all, current_epoch(), std::move(on_read)}));
+        auto transfer = std::make_shared<Transfer>(static_cast<char*>(buffer), static_cast<std::size_t>(length), true,
+                                                   all, current_epoch(), std::move(on_read));
+        arm_deadline(transfer, m_read_deadline);
+        step(transfer);
     } catch (const std::exception& error) {
         const Status status = detail::status_from_exception(error);
         detail::complete_later(m_io_service, [this, buffer, length, callback, status] {
@@ -328,6 +437,9 @@ korvane_buf_len_t TCPTransport::write(korvane_buf_t buffer, korvane_buf_len_t le
     korvane_buf_len_t count = -1;
     if (length < 0) {
         failure = negative_length();
+    } else if (m_write_deadline != detail::NO_DEADLINE && length > 0 && m_socket.is_open()) {
+        count = detail::bounded_transfer(m_socket.native_handle(), static_cast<char*>(buffer),
+                                         static_cast<std::size_t>(length), false, true, m_write_deadline, failure);
     } else {
         asio::error_code error;
         // Chunks of at most 64 KiB per send; asio sends with MSG_NOSIGNAL.
@@ -355,7 +467,11 @@ void TCPTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
         return;
     }
     try {
-        auto on_written = [this, callback](const asio::error_code& error, std::size_t written) {
+        auto on_written = [this, callback](const asio::error_code& error, std::size_t written, bool expired) {
+            if (expired) {
+                callback(*this, -1, detail::timed_out("Write"));
+                return;
+            }
             if (detail::ends_direction(error)) {
                 m_write_failed = true;
             }
@@ -363,8 +479,10 @@ void TCPTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
             const korvane_buf_len_t count = detail::transfer_result(error, written, status);
             callback(*this, count, status);
         };
-        step(std::make_shared<Transfer>(Transfer{static_cast<char*>(buffer), static_cast<std::size_t>(length), false,
-                                                 true, current_epoch(), std::move(on_written)}));
+        auto transfer = std::make_shared<Transfer>(static_cast<char*>(buffer), static_cast<std::size_t>(length), false,
+                                                   true, current_epoch(), std::move(on_written));
+        arm_deadline(transfer, m_write_deadline);
+        step(transfer);
     } catch (const std::exception& error) {
         const Status status = detail::status_from_exception(error);
         detail::complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
@@ -391,6 +509,26 @@ Status TCPTransport::close()
     asio::error_code error;
     m_socket.close(error);
     return error ? detail::status_from(error) : Status();
+}
+
+void TCPTransport::read_deadline(clock_t::time_point deadline)
+{
+    m_read_deadline = deadline;
+}
+
+void TCPTransport::write_deadline(clock_t::time_point deadline)
+{
+    m_write_deadline = deadline;
+}
+
+void TCPTransport::connect_timeout(std::chrono::milliseconds timeout)
+{
+    m_connect_timeout = timeout;
+}
+
+bool TCPTransport::bounds_waits() const
+{
+    return true;
 }
 
 Status TCPTransport::start()
