@@ -14,10 +14,15 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "transport/Transport.hpp"
 
 namespace korvane {
+
+namespace detail {
+struct OperationDeadline;
+}
 
 class TLSTransport : public Transport {
 public:
@@ -65,13 +70,17 @@ public:
     /// "use_private_key_file"); after a certificate or key failure the
     /// listener is already listening.
     StatusCode bind(port_t port, std::string address) override;
-    /// Blocks for one connection and its server handshake. Null on failure:
-    /// "accept: ..." with the mapped code, or a failed handshake as
-    /// TRANSPORT_STATUS_OPERATION_ABORTED with the error's text.
+    /// Blocks for one connection and its server handshake. A peer that has
+    /// not finished its handshake within the handshake timeout is dropped and
+    /// the next connection taken. Null on failure: "accept: ..." with the
+    /// mapped code, or a failed handshake as TRANSPORT_STATUS_OPERATION_ABORTED
+    /// with the error's text.
     std::unique_ptr<Transport> accept(StatusCode* status) override;
-    /// Accepts one connection and performs its handshake; `callback` runs once
-    /// on a thread inside start() with the new transport (owned by the
-    /// callback) or null and the mapped status.
+    /// Queues one accept and returns at once. While handshakes run the
+    /// listener keeps accepting for queued callers (at most 64 handshakes at
+    /// once); each `callback` runs once on a thread inside start(), in the
+    /// order handshakes finish, with the new transport (owned by the callback)
+    /// or null and the mapped status (TIMEOUT "TLS handshake timed out").
     void accept_async(accept_handler_t callback) override;
     /// Blocking read of plaintext (see Transport::read). The peer's TLS close
     /// is 0 with TRANSPORT_STATUS_OKAY; a connection dropped without one is -1
@@ -90,6 +99,22 @@ public:
     /// asynchronous operations complete with TRANSPORT_STATUS_OPERATION_ABORTED;
     /// let them run before connecting this transport again.
     StatusCode close() override;
+    /// Deadline of each later read: blocking reads use what OpenSSL already
+    /// holds first, then wait for input only until the deadline. Expiry is -1
+    /// TIMEOUT "Read timed out"; before any byte the session stays usable.
+    void read_deadline(clock_t::time_point deadline) override;
+    /// The same for writes ("Write timed out"; the stream is then at an
+    /// unknown point and should be closed).
+    void write_deadline(clock_t::time_point deadline) override;
+    /// Bounds resolution and TCP connect of later connects ("Connect timed
+    /// out"); 0 (the default) for none.
+    void connect_timeout(std::chrono::milliseconds timeout) override;
+    /// Bounds the TLS handshake of later connects and of connections accepted
+    /// from now on ("TLS handshake timed out"); 10 s by default, 0 for none.
+    /// Accepted transports inherit this bound and the connect bound.
+    void handshake_timeout(std::chrono::milliseconds timeout) override;
+    /// True: reads, writes, connects and handshakes honour their bounds.
+    bool bounds_waits() const override;
     /// Runs the TLS transports' event loop on the calling thread until stop()
     /// or until no work is left.
     StatusCode start() override;
@@ -119,12 +144,33 @@ protected:
     int m_keepAliveProbeInterval;
 
 private:
+    struct ConnectAttempt;
+    struct Handshake;
+    struct AcceptQueue;
+    struct Delivery;
+
+    std::shared_ptr<detail::OperationDeadline> arm(clock_t::time_point deadline);
+    void bound_attempt(const std::shared_ptr<ConnectAttempt>& attempt, const char* step,
+                       std::chrono::milliseconds bound);
+    void finish_attempt(ConnectAttempt& attempt, StatusCode status, const connect_handler_t& callback);
+    asio::error_code handshake_within(asio::ssl::stream_base::handshake_type side);
+    void open_accept_queue();
+    void release_accept_queue();
+    void start_accept(const std::shared_ptr<AcceptQueue>& queue);
+    void begin_handshake(const std::shared_ptr<AcceptQueue>& queue, asio::ip::tcp::socket socket,
+                         std::vector<Delivery>& deliveries);
+    static void pump(const std::shared_ptr<AcceptQueue>& queue);
+    static void accepted(const std::shared_ptr<AcceptQueue>& queue, const std::shared_ptr<asio::ip::tcp::socket>& socket,
+                         unsigned generation, const asio::error_code& ec);
+    static void shaken(const std::shared_ptr<AcceptQueue>& queue, const std::shared_ptr<Handshake>& handshake,
+                       const asio::error_code& ec);
+    static void deliver(TLSTransport& listener, std::vector<Delivery>& deliveries);
     asio::error_code tune_client_socket();
     void tune_accepted_socket(asio::ip::tcp::socket& socket);
     StatusCode load_certificate_and_key();
     asio::error_code expect_server_identity(const std::string& host);
-    void connected_async(const asio::error_code& ec, bool exhausted, const std::string& address,
-                         const connect_handler_t& callback);
+    void connected_async(const std::shared_ptr<ConnectAttempt>& attempt, const asio::error_code& ec, bool exhausted,
+                         const std::string& address, const connect_handler_t& callback);
     std::unique_ptr<TLSTransport> adopt(asio::ip::tcp::socket socket, StatusCode& failure);
     std::unique_ptr<TLSTransport> accept_connection(StatusCode& result);
     void renew_session() noexcept;
@@ -148,6 +194,14 @@ private:
     std::atomic<bool> m_write_failed{false};
     // Serialises the asynchronous steps of this transport's TLS session.
     asio::strand<asio::io_service::executor_type> m_strand{asio::make_strand(m_io_service)};
+
+    // Deadlines of later reads and writes; the connect and handshake bounds.
+    clock_t::time_point m_read_deadline = clock_t::time_point::max();
+    clock_t::time_point m_write_deadline = clock_t::time_point::max();
+    std::chrono::milliseconds m_connect_timeout{0};
+    std::chrono::milliseconds m_handshake_timeout{std::chrono::seconds(10)};
+    // The accept side of a listener, shared with its pending handshakes.
+    std::shared_ptr<AcceptQueue> m_accepts;
 };
 
 } // namespace korvane

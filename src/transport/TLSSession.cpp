@@ -7,7 +7,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <new>
 
 namespace korvane {
@@ -68,6 +70,47 @@ void await_peer_close(int fd, std::chrono::milliseconds budget)
             return;
         }
     }
+}
+
+// A write-only BIO on a descriptor that never blocks and never raises
+// SIGPIPE (OpenSSL's socket BIO would do both).
+int direct_write(BIO* bio, const char* data, int size)
+{
+    BIO_clear_retry_flags(bio);
+    const int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
+    const ssize_t sent = ::send(fd, data, static_cast<size_t>(size), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        BIO_set_retry_write(bio);
+    }
+    return static_cast<int>(sent);
+}
+
+long direct_ctrl(BIO*, int command, long, void*)
+{
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+BIO_METHOD* direct_method()
+{
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* made = ::BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "korvane direct write");
+        if (made != nullptr) {
+            ::BIO_meth_set_write(made, direct_write);
+            ::BIO_meth_set_ctrl(made, direct_ctrl);
+        }
+        return made;
+    }();
+    return method;
+}
+
+asio::error_code write_error(SSL* ssl, int result)
+{
+    const int why = ::SSL_get_error(ssl, result);
+    if (why == SSL_ERROR_SYSCALL && errno != 0) {
+        return asio::error_code(errno, asio::system_category());
+    }
+    const asio::error_code error = last_ssl_error();
+    return error == asio::error::invalid_argument ? asio::error_code(asio::error::broken_pipe) : error;
 }
 
 } // namespace
@@ -131,6 +174,36 @@ void send_close_notify(SSL* ssl, int fd, std::chrono::milliseconds wait)
     // too see the end at once instead of waiting out its own deadline.
     ::shutdown(fd, SHUT_WR);
     await_peer_close(fd, wait);
+}
+
+asio::error_code write_within(SSL* ssl, int fd, const char* data, std::size_t length, Clock::time_point deadline)
+{
+    BIO* direct = direct_method() != nullptr ? ::BIO_new(direct_method()) : nullptr;
+    if (direct == nullptr) {
+        return asio::error::no_memory;
+    }
+    ::BIO_set_data(direct, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
+    ::BIO_set_init(direct, 1);
+    BIO* session_output = ::SSL_get_wbio(ssl);
+    ::BIO_up_ref(session_output);
+    ::SSL_set0_wbio(ssl, direct);
+    asio::error_code error;
+    std::size_t done = 0;
+    while (done < length && !error) {
+        ::ERR_clear_error();
+        errno = 0;
+        const int chunk = static_cast<int>(std::min<std::size_t>(length - done, 1 << 20));
+        const int wrote = ::SSL_write(ssl, data + done, chunk);
+        if (wrote > 0) {
+            done += static_cast<std::size_t>(wrote);
+        } else if (::SSL_get_error(ssl, wrote) == SSL_ERROR_WANT_WRITE) {
+            error = wait_ready(fd, POLLOUT, deadline) ? asio::error_code() : asio::error_code(asio::error::timed_out);
+        } else {
+            error = write_error(ssl, wrote);
+        }
+    }
+    ::SSL_set0_wbio(ssl, session_output);
+    return error;
 }
 
 } // namespace detail

@@ -6,6 +6,8 @@
 #include <openssl/ssl.h>
 
 #include <chrono>
+#include <deque>
+#include <mutex>
 #include <exception>
 #include <functional>
 #include <new>
@@ -13,6 +15,7 @@
 #include <utility>
 
 #include "transport/AsioError.hpp"
+#include "transport/Deadline.hpp"
 #include "transport/KeepAlive.hpp"
 #include "transport/StreamPlumbing.hpp"
 #include "transport/TLSSession.hpp"
@@ -122,6 +125,7 @@ TLSTransport::TLSTransport(int keepAliveSec, int keepAliveProbeCount, int keepAl
       m_keepAliveProbeInterval(keepAliveInterval)
 {
     setCipherList();
+    open_accept_queue();
 }
 
 TLSTransport::TLSTransport(asio::ip::tcp::socket remote_socket, asio::ssl::context& context)
@@ -135,11 +139,13 @@ TLSTransport::TLSTransport(asio::ip::tcp::socket remote_socket, asio::ssl::conte
       m_keepAliveProbeInterval(0)
 {
     setCipherList();
+    open_accept_queue();
 }
 
 TLSTransport::~TLSTransport()
 {
     close();
+    release_accept_queue();
 }
 
 bool TLSTransport::setsockopts(int fd)
@@ -179,7 +185,10 @@ Status TLSTransport::connect(std::string address, port_t port)
     return guarded([&] {
         close_connection();
         renew_session();
-        const Status connected = detail::connect_blocking(m_io_service, m_socket, address, port);
+        const Status connected =
+            m_connect_timeout.count() > 0
+                ? detail::connect_within(m_socket, address, port, detail::deadline_after(m_connect_timeout))
+                : detail::connect_blocking(m_io_service, m_socket, address, port);
         if (!connected) {
             return connected;
         }
@@ -189,11 +198,39 @@ Status TLSTransport::connect(std::string address, port_t port)
         }
         ec = expect_server_identity(address);
         if (!ec) {
-            m_ssl_socket.handshake(asio::ssl::stream_base::client, ec);
+            ec = handshake_within(asio::ssl::stream_base::client);
+        }
+        if (ec == asio::error::timed_out) {
+            return detail::timed_out("TLS handshake");
         }
         return ec ? detail::status_from("handshake", ec) : Status();
     });
 }
+
+asio::error_code TLSTransport::handshake_within(asio::ssl::stream_base::handshake_type side)
+{
+    asio::error_code ec;
+    if (m_handshake_timeout.count() <= 0) {
+        m_ssl_socket.handshake(side, ec);
+        return ec;
+    }
+    return detail::run_bounded(m_socket, detail::deadline_after(m_handshake_timeout), [&] {
+        asio::error_code step;
+        m_ssl_socket.handshake(side, step);
+        return step;
+    });
+}
+
+// One connect_async: its timer bounds first resolution and connect, then the
+// handshake. Every step runs in the strand, the timer's expiry too.
+struct TLSTransport::ConnectAttempt {
+    explicit ConnectAttempt(asio::io_service& service) : resolver(service), timer(service) {}
+    tcp::resolver resolver;
+    asio::steady_timer timer;
+    const char* step = "Connect"; // what the timer bounds now
+    bool expired = false;
+    bool finished = false;
+};
 
 void TLSTransport::connect_async(std::string address, port_t port, connect_handler_t callback)
 {
@@ -201,56 +238,93 @@ void TLSTransport::connect_async(std::string address, port_t port, connect_handl
         close_connection();
         renew_session();
         const unsigned epoch = m_closes;
-        auto resolver = std::make_shared<tcp::resolver>(m_io_service);
-        resolver->async_resolve(
+        auto attempt = std::make_shared<ConnectAttempt>(m_io_service);
+        bound_attempt(attempt, "Connect", m_connect_timeout);
+        attempt->resolver.async_resolve(
             address, std::to_string(port), detail::RESOLVE_FLAGS,
-            [this, resolver, address, callback, epoch](asio::error_code ec, tcp::resolver::results_type endpoints) {
-                if (!ec && m_closes != epoch) {
+            asio::bind_executor(m_strand, [this, attempt, address, callback,
+                                           epoch](asio::error_code ec, tcp::resolver::results_type endpoints) {
+                if (!ec && (m_closes != epoch || attempt->expired)) {
                     ec = asio::error::operation_aborted;
                 }
                 if (ec) {
-                    callback(*this, detail::status_from(ec));
+                    finish_attempt(*attempt, detail::status_from(ec), callback);
                     return;
                 }
                 asio::async_connect(m_socket, endpoints.begin(), endpoints.end(),
-                                    [this, address, callback, epoch, end = endpoints.end()](
-                                        asio::error_code ec, tcp::resolver::results_type::iterator next) {
+                                    asio::bind_executor(m_strand, [this, attempt, address, callback, epoch,
+                                                                   end = endpoints.end()](
+                                                                      asio::error_code ec,
+                                                                      tcp::resolver::results_type::iterator next) {
                                         if (m_closes != epoch) {
                                             ec = asio::error::operation_aborted;
                                         }
-                                        connected_async(ec, next == end, address, callback);
-                                    });
-            });
+                                        connected_async(attempt, ec, next == end, address, callback);
+                                    }));
+            }));
     } catch (const std::exception& error) {
         const Status status = detail::status_from_exception(error);
         detail::complete_later(m_io_service, [this, callback, status] { callback(*this, status); });
     }
 }
 
-void TLSTransport::connected_async(const asio::error_code& ec, bool exhausted, const std::string& address,
-                                   const connect_handler_t& callback)
+void TLSTransport::bound_attempt(const std::shared_ptr<ConnectAttempt>& attempt, const char* step,
+                                 std::chrono::milliseconds bound)
 {
-    if (ec) {
-        callback(*this, detail::status_from(ec));
+    attempt->step = step;
+    attempt->timer.cancel();
+    if (bound.count() <= 0) {
         return;
     }
-    if (exhausted) {
-        callback(*this, Status(Status::TRANSPORT_STATUS_HOST_UNREACHABLE, "Host unreachable"));
+    attempt->timer.expires_after(bound);
+    std::weak_ptr<ConnectAttempt> weak = attempt;
+    attempt->timer.async_wait(asio::bind_executor(m_strand, [this, weak](const asio::error_code& error) {
+        const auto expiring = weak.lock();
+        if (error || !expiring || expiring->finished) {
+            return;
+        }
+        expiring->expired = true;
+        expiring->resolver.cancel();
+        asio::error_code ignored;
+        m_socket.cancel(ignored);
+    }));
+}
+
+// A step that failed because the timer cancelled it reports the bound.
+void TLSTransport::finish_attempt(ConnectAttempt& attempt, Status status, const connect_handler_t& callback)
+{
+    attempt.finished = true;
+    attempt.timer.cancel();
+    if (attempt.expired && !status) {
+        status = detail::timed_out(attempt.step);
+    }
+    callback(*this, status);
+}
+
+void TLSTransport::connected_async(const std::shared_ptr<ConnectAttempt>& attempt, const asio::error_code& ec,
+                                   bool exhausted, const std::string& address, const connect_handler_t& callback)
+{
+    if (ec || exhausted) {
+        finish_attempt(*attempt,
+                       ec ? detail::status_from(ec)
+                          : Status(Status::TRANSPORT_STATUS_HOST_UNREACHABLE, "Host unreachable"),
+                       callback);
         return;
     }
     tune_client_socket();
     const asio::error_code identity = expect_server_identity(address);
     if (identity) {
-        callback(*this, detail::status_from(identity));
+        finish_attempt(*attempt, detail::status_from(identity), callback);
         return;
     }
     const unsigned epoch = m_closes;
+    bound_attempt(attempt, "TLS handshake", m_handshake_timeout);
     m_ssl_socket.async_handshake(asio::ssl::stream_base::client,
-                                 asio::bind_executor(m_strand, [this, callback, epoch](asio::error_code ec) {
+                                 asio::bind_executor(m_strand, [this, attempt, callback, epoch](asio::error_code ec) {
                                      if (ec && m_closes != epoch) {
                                          ec = asio::error::operation_aborted;
                                      }
-                                     callback(*this, ec ? detail::status_from(ec) : Status());
+                                     finish_attempt(*attempt, ec ? detail::status_from(ec) : Status(), callback);
                                  }));
 }
 
@@ -288,6 +362,8 @@ std::unique_ptr<TLSTransport> TLSTransport::adopt(tcp::socket socket, Status& fa
 {
     try {
         auto transport = std::make_unique<TLSTransport>(std::move(socket), m_ssl_context);
+        transport->m_connect_timeout = m_connect_timeout;
+        transport->m_handshake_timeout = m_handshake_timeout;
         asio::error_code ignored;
         transport->m_ssl_socket.set_verify_mode(asio::ssl::verify_none, ignored);
         return transport;
@@ -297,85 +373,45 @@ std::unique_ptr<TLSTransport> TLSTransport::adopt(tcp::socket socket, Status& fa
     return nullptr;
 }
 
-// A failed handshake is reported as an aborted accept, with the TLS error's text.
-std::unique_ptr<TLSTransport> TLSTransport::accept_connection(Status& result)
-{
-    asio::error_code ec;
-    tcp::socket socket(m_io_service);
-    if (m_acceptor.accept(socket, ec)) {
-        result = detail::status_from("accept", ec);
-        return nullptr;
-    }
-    tune_accepted_socket(socket);
-    std::unique_ptr<TLSTransport> transport = adopt(std::move(socket), result);
-    if (transport && transport->m_ssl_socket.handshake(asio::ssl::stream_base::server, ec)) {
-        result = Status(Status::TRANSPORT_STATUS_OPERATION_ABORTED, ec.message());
-        return nullptr;
-    }
-    return transport;
-}
-
-std::unique_ptr<Transport> TLSTransport::accept(Status* status)
-{
-    Status result;
-    std::unique_ptr<TLSTransport> transport;
-    try {
-        transport = accept_connection(result);
-    } catch (const std::exception& error) {
-        result = detail::status_from_exception(error);
-    }
-    if (status != nullptr) {
-        *status = result;
-    }
-    return transport;
-}
+// ---------------------------------------------------------------- reading and writing
 
 namespace {
 
-// Shared by the accept completion and the handshake completion of one
-// accept_async call; a transport whose handshake failed dies with it.
-struct TLSHandshakeContext {
-    std::unique_ptr<asio::ip::tcp::socket> socket;
-    std::unique_ptr<TLSTransport> transport;
-};
+asio::cancellation_slot slot_of(const std::shared_ptr<detail::OperationDeadline>& deadline)
+{
+    return deadline ? deadline->signal.slot() : asio::cancellation_slot();
+}
+
+// Whether the operation ended because its deadline cancelled it; stops the
+// timer either way. Runs in the strand.
+bool ended_by(const std::shared_ptr<detail::OperationDeadline>& deadline, const asio::error_code& ec)
+{
+    if (!deadline) {
+        return false;
+    }
+    deadline->timer.cancel();
+    return deadline->expired && (ec == asio::error::operation_aborted || ec == asio::error::timed_out);
+}
 
 } // namespace
 
-void TLSTransport::accept_async(accept_handler_t callback)
+std::shared_ptr<detail::OperationDeadline> TLSTransport::arm(clock_t::time_point deadline)
 {
-    try {
-        auto handshake = std::make_shared<TLSHandshakeContext>();
-        handshake->socket = std::make_unique<tcp::socket>(m_io_service);
-        m_acceptor.async_accept(*handshake->socket, [this, handshake, callback](const asio::error_code& ec) {
-            if (ec) {
-                callback(*this, nullptr, detail::status_from(ec));
-                return;
-            }
-            tune_accepted_socket(*handshake->socket);
-            Status failure;
-            handshake->transport = adopt(std::move(*handshake->socket), failure);
-            if (!handshake->transport) {
-                callback(*this, nullptr, failure);
-                return;
-            }
-            TLSTransport& accepted = *handshake->transport;
-            accepted.m_ssl_socket.async_handshake(
-                asio::ssl::stream_base::server,
-                asio::bind_executor(accepted.m_strand, [this, handshake, callback](const asio::error_code& ec) {
-                    if (ec) {
-                        callback(*this, nullptr, detail::status_from(ec));
-                        return;
-                    }
-                    callback(*this, std::move(handshake->transport), Status());
-                }));
-        });
-    } catch (const std::exception& error) {
-        const Status status = detail::status_from_exception(error);
-        detail::complete_later(m_io_service, [this, callback, status] { callback(*this, nullptr, status); });
+    if (deadline == detail::NO_DEADLINE) {
+        return nullptr;
     }
+    auto armed = std::make_shared<detail::OperationDeadline>(m_io_service);
+    armed->timer.expires_at(deadline);
+    std::weak_ptr<detail::OperationDeadline> weak = armed;
+    armed->timer.async_wait(asio::bind_executor(m_strand, [weak](const asio::error_code& error) {
+        const auto expiring = weak.lock();
+        if (!error && expiring) {
+            expiring->expired = true;
+            expiring->signal.emit(asio::cancellation_type::terminal);
+        }
+    }));
+    return armed;
 }
-
-// ---------------------------------------------------------------- reading and writing
 
 korvane_buf_len_t TLSTransport::read(korvane_buf_t buffer, korvane_buf_len_t length, Status* status, bool all)
 {
@@ -388,6 +424,16 @@ korvane_buf_len_t TLSTransport::read(korvane_buf_t buffer, korvane_buf_len_t len
         // Nothing to wait for.
     } else if (!m_socket.is_open()) {
         ec = asio::error::bad_descriptor;
+    } else if (m_read_deadline != detail::NO_DEADLINE) {
+        char* data = static_cast<char*>(buffer);
+        const auto wanted = static_cast<std::size_t>(length);
+        ec = detail::run_bounded(m_socket, m_read_deadline, [&] {
+            asio::error_code step;
+            do {
+                count += m_ssl_socket.read_some(asio::buffer(data + count, wanted - count), step);
+            } while (!step && all && count < wanted);
+            return step;
+        });
     } else if (all) {
         count = asio::read(m_ssl_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), ec);
     } else {
@@ -395,7 +441,7 @@ korvane_buf_len_t TLSTransport::read(korvane_buf_t buffer, korvane_buf_len_t len
     }
     if (ec && ec != asio::error::eof) {
         if (status != nullptr) {
-            *status = detail::status_from(ec);
+            *status = ec == asio::error::timed_out ? detail::timed_out("Read") : detail::status_from(ec);
         }
         return -1;
     }
@@ -421,10 +467,15 @@ void TLSTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, re
 {
     try {
         const unsigned epoch = m_closes;
+        const std::shared_ptr<detail::OperationDeadline> deadline = arm(m_read_deadline);
         auto complete = asio::bind_executor(
-            m_strand, [this, buffer, length, callback, epoch](asio::error_code ec, std::size_t count) {
+            m_strand, [this, buffer, length, callback, epoch, deadline](asio::error_code ec, std::size_t count) {
                 if (ec && m_closes != epoch) {
                     ec = asio::error::operation_aborted;
+                }
+                if (ended_by(deadline, ec)) {
+                    callback(*this, -1, buffer, length, detail::timed_out("Read"));
+                    return;
                 }
                 if (detail::ends_direction(ec)) {
                     m_read_ended = true;
@@ -445,16 +496,17 @@ void TLSTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, re
             asio::post(m_strand, [complete]() mutable { complete(asio::error::eof, 0); });
             return;
         }
-        asio::post(m_strand, [this, buffer, length, all, epoch, complete]() mutable {
-            if (m_closes != epoch) {
-                complete(asio::error::operation_aborted, 0);
+        asio::post(m_strand, [this, buffer, length, all, epoch, deadline, complete]() mutable {
+            if (m_closes != epoch || (deadline && deadline->expired)) {
+                complete(m_closes != epoch ? asio::error::operation_aborted : asio::error::timed_out, 0);
                 return;
             }
             const asio::mutable_buffer bytes = asio::buffer(buffer, static_cast<std::size_t>(length));
+            auto bound = asio::bind_cancellation_slot(slot_of(deadline), std::move(complete));
             if (all) {
-                asio::async_read(m_ssl_socket, bytes, std::move(complete));
+                asio::async_read(m_ssl_socket, bytes, std::move(bound));
             } else {
-                m_ssl_socket.async_read_some(bytes, std::move(complete));
+                m_ssl_socket.async_read_some(bytes, std::move(bound));
             }
         });
     } catch (const std::exception& error) {
@@ -475,6 +527,9 @@ korvane_buf_len_t TLSTransport::write(korvane_buf_t buffer, korvane_buf_len_t le
     asio::error_code ec;
     if (!m_socket.is_open()) {
         ec = asio::error::bad_descriptor;
+    } else if (m_write_deadline != detail::NO_DEADLINE) {
+        ec = detail::write_within(m_ssl_socket.native_handle(), m_socket.native_handle(), static_cast<char*>(buffer),
+                                  static_cast<std::size_t>(length), m_write_deadline);
     } else {
         asio::write(m_ssl_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), ec);
     }
@@ -483,7 +538,7 @@ korvane_buf_len_t TLSTransport::write(korvane_buf_t buffer, korvane_buf_len_t le
     }
     if (ec) {
         if (status != nullptr) {
-            *status = detail::status_from(ec);
+            *status = ec == asio::error::timed_out ? detail::timed_out("Write") : detail::status_from(ec);
         }
         return -1;
     }
@@ -494,10 +549,16 @@ void TLSTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
 {
     try {
         const unsigned epoch = m_closes;
-        auto complete = asio::bind_executor(m_strand, [this, length, callback, epoch](asio::error_code ec, std::size_t) {
+        const std::shared_ptr<detail::OperationDeadline> deadline = arm(m_write_deadline);
+        auto complete = asio::bind_executor(m_strand, [this, length, callback, epoch,
+                                                       deadline](asio::error_code ec, std::size_t) {
             m_write_in_flight = false;
             if (ec && m_closes != epoch) {
                 ec = asio::error::operation_aborted;
+            }
+            if (ended_by(deadline, ec)) {
+                callback(*this, -1, detail::timed_out("Write"));
+                return;
             }
             if (detail::ends_direction(ec)) {
                 m_write_failed = true;
@@ -519,12 +580,13 @@ void TLSTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
             return;
         }
         m_write_in_flight = true;
-        asio::post(m_strand, [this, buffer, length, epoch, complete]() mutable {
-            if (m_closes != epoch) {
-                complete(asio::error::operation_aborted, 0);
+        asio::post(m_strand, [this, buffer, length, epoch, deadline, complete]() mutable {
+            if (m_closes != epoch || (deadline && deadline->expired)) {
+                complete(m_closes != epoch ? asio::error::operation_aborted : asio::error::timed_out, 0);
                 return;
             }
-            asio::async_write(m_ssl_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), std::move(complete));
+            asio::async_write(m_ssl_socket, asio::buffer(buffer, static_cast<std::size_t>(length)),
+                              asio::bind_cancellation_slot(slot_of(deadline), std::move(complete)));
         });
     } catch (const std::exception& error) {
         m_write_in_flight = false;
@@ -541,10 +603,6 @@ Status TLSTransport::close()
     return close_connection();
 }
 
-void TLSTransport::close_listener()
-{
-    detail::close_listener(m_acceptor);
-}
 
 // Pending operations are cancelled before the session is shut down, so that
 // their completions (which may already run on a loop thread) never meet our
@@ -571,6 +629,33 @@ void TLSTransport::send_close_notify()
     if (!m_write_in_flight) {
         detail::send_close_notify(m_ssl_socket.native_handle(), m_socket.native_handle(), CLOSE_WAIT);
     }
+}
+
+// ---------------------------------------------------------------- deadlines
+
+void TLSTransport::read_deadline(clock_t::time_point deadline)
+{
+    m_read_deadline = deadline;
+}
+
+void TLSTransport::write_deadline(clock_t::time_point deadline)
+{
+    m_write_deadline = deadline;
+}
+
+void TLSTransport::connect_timeout(std::chrono::milliseconds timeout)
+{
+    m_connect_timeout = timeout;
+}
+
+void TLSTransport::handshake_timeout(std::chrono::milliseconds timeout)
+{
+    m_handshake_timeout = timeout;
+}
+
+bool TLSTransport::bounds_waits() const
+{
+    return true;
 }
 
 // ---------------------------------------------------------------- event loop

@@ -3,6 +3,9 @@
 // TLS 1.2 with an acceptable cipher.
 #include "transport/TLSFixture.hpp"
 
+#include <chrono>
+#include <vector>
+
 using namespace korvane;
 using namespace korvane::testing;
 
@@ -109,6 +112,43 @@ TEST_F(TLSHandshake, AsyncAcceptReportsGarbageWithMappedCode)
     Accepted accepted = accept.wait();
     EXPECT_FALSE(accepted.first);
     EXPECT_EQ(accepted.second, Status::TRANSPORT_STATUS_UNKNOWN) << accepted.second;
+}
+
+// Peers that connect and stall their handshake (silent, or half a
+// ClientHello) are queued first, yet an honest client behind them is served
+// at once by accept_async and, once their short handshake bound ran out, by
+// a blocking accept.
+TEST_F(TLSHandshake, StalledHandshakesDoNotHoldBackAnHonestClient)
+{
+    const unsigned char half_hello[] = {0x16, 0x03, 0x01, 0x02, 0x00, 0x01, 0x00, 0x01, 0xfc, 0x03, 0x03};
+    auto stall = [&](Transport::port_t at) {
+        std::vector<RawSocket> peers;
+        peers.push_back(RawSocket::connect(at));
+        peers.push_back(RawSocket::connect(at));
+        EXPECT_TRUE(peers[1].send_all(half_hello, sizeof half_hello));
+        return peers;
+    };
+    LoopRunner<TLSTransport> loop;
+    auto listener = listen();
+    const auto stalled = stall(port);
+    {
+        AsyncAccept accept(*listener);
+        TLSTransport client;
+        const auto begin = std::chrono::steady_clock::now();
+        ASSERT_EQ(client.connect("127.0.0.1", port), Status::TRANSPORT_STATUS_OKAY);
+        EXPECT_TRUE(accept.wait().first);
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, scaled_deadline(1));
+    }
+    TLSTransport blocking(pki.server_chain, pki.server_key);
+    const Transport::port_t other_port = free_tcp_port();
+    ASSERT_EQ(blocking.bind(other_port, "127.0.0.1"), Status::TRANSPORT_STATUS_OKAY);
+    blocking.handshake_timeout(std::chrono::milliseconds(200));
+    const auto stalled_too = stall(other_port);
+    BlockingAccept accept(blocking);
+    TLSTransport client;
+    ASSERT_EQ(client.connect("127.0.0.1", other_port), Status::TRANSPORT_STATUS_OKAY);
+    Accepted accepted = accept.wait();
+    EXPECT_TRUE(accepted.first) << accepted.second;
 }
 
 TEST_F(TLSHandshake, OnlyTls12WithAeadCiphersIsNegotiated)
