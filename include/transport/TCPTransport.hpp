@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "transport/Transport.hpp"
 
@@ -49,7 +50,9 @@ public:
     /// ("accept: " or "set_option: " texts; BAD_DESCRIPTOR when not bound).
     std::unique_ptr<Transport> accept(StatusCode* status) override;
     /// Accepts one connection; `callback` runs once on a loop thread with it,
-    /// or with null and the reason (OPERATION_ABORTED after close()).
+    /// or with null and the reason (OPERATION_ABORTED after close()). Out of
+    /// descriptors or memory, it waits (10 ms doubling to 1 s) and tries
+    /// again instead of reporting; so does the blocking accept().
     void accept_async(accept_handler_t callback) override;
     /// Blocking. `all`: exactly `length` bytes, moved at most 64 KiB per call;
     /// otherwise one receive of 1..`length` bytes. 0 with OKAY at end of
@@ -123,6 +126,12 @@ private:
     void connected(const std::shared_ptr<ConnectAttempt>& attempt, const asio::error_code& error, bool exhausted,
                    const connect_handler_t& callback);
     StatusCode end_attempt(ConnectAttempt& attempt, const asio::error_code& error);
+
+    // Accepts waiting out descriptor exhaustion, and the pause before the
+    // next one (see retry_accept_later); under m_mutex.
+    std::vector<std::weak_ptr<asio::steady_timer>> m_accept_retries;
+    std::chrono::milliseconds m_accept_delay{0};
+    bool retry_accept_later(const accept_handler_t& callback, unsigned epoch);
 
     // Deadlines of later reads and writes, and the connect bound (0: none).
     clock_t::time_point m_read_deadline = clock_t::time_point::max();

@@ -81,6 +81,8 @@ public:
     /// once); each `callback` runs once on a thread inside start(), in the
     /// order handshakes finish, with the new transport (owned by the callback)
     /// or null and the mapped status (TIMEOUT "TLS handshake timed out").
+    /// Out of descriptors or memory, the listener waits (10 ms doubling to
+    /// 1 s) and tries again instead of reporting; so does accept().
     void accept_async(accept_handler_t callback) override;
     /// Blocking read of plaintext (see Transport::read). The peer's TLS close
     /// is 0 with TRANSPORT_STATUS_OKAY; a connection dropped without one is -1
@@ -157,6 +159,7 @@ private:
     void open_accept_queue();
     void release_accept_queue();
     void start_accept(const std::shared_ptr<AcceptQueue>& queue);
+    bool retry_later(const std::shared_ptr<AcceptQueue>& queue);
     void begin_handshake(const std::shared_ptr<AcceptQueue>& queue, asio::ip::tcp::socket socket,
                          std::vector<Delivery>& deliveries);
     static void pump(const std::shared_ptr<AcceptQueue>& queue);

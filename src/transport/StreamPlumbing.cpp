@@ -3,6 +3,10 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <thread>
+
 #include "transport/AsioError.hpp"
 #include "transport/KeepAlive.hpp"
 
@@ -110,6 +114,33 @@ asio::error_code tune_accepted_socket(tcp::socket& socket, const KeepAliveTiming
     socket.set_option(tcp::no_delay(true), ignored);
     apply_keep_alive(socket.native_handle(), timing.idleSec, timing.probeCount, timing.probeInterval);
     return asio::error_code();
+}
+
+bool exhausts_resources(const asio::error_code& error)
+{
+    const int value = error.value();
+    return error.category() == asio::system_category() &&
+           (value == EMFILE || value == ENFILE || value == ENOBUFS || value == ENOMEM);
+}
+
+std::chrono::milliseconds grow_backoff(std::chrono::milliseconds& delay)
+{
+    using std::chrono::milliseconds;
+    delay = delay.count() <= 0 ? milliseconds(10) : std::min(delay * 2, milliseconds(1000));
+    return delay;
+}
+
+asio::error_code accept_blocking(tcp::acceptor& acceptor, tcp::socket& socket)
+{
+    std::chrono::milliseconds delay{0};
+    for (;;) {
+        asio::error_code error;
+        acceptor.accept(socket, error);
+        if (!exhausts_resources(error)) {
+            return error;
+        }
+        std::this_thread::sleep_for(grow_backoff(delay));
+    }
 }
 
 } // namespace detail

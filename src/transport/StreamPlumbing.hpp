@@ -7,6 +7,7 @@
 
 #include <asio.hpp>
 
+#include <chrono>
 #include <string>
 
 #include "transport/Transport.hpp"
@@ -60,6 +61,19 @@ asio::error_code tune_client_socket(asio::ip::tcp::socket& socket, const KeepAli
 /// the listener's keep-alive timing (best effort); the buffers are the
 /// client's choice.
 asio::error_code tune_accepted_socket(asio::ip::tcp::socket& socket, const KeepAliveTiming& timing);
+
+/// Whether a failed accept ran out of descriptors, buffers or memory
+/// (EMFILE, ENFILE, ENOBUFS, ENOMEM): the connection stays in the backlog and
+/// an accept tried again at once would fail the same way, spinning.
+bool exhausts_resources(const asio::error_code& error);
+
+/// The pause before the next accept after such a failure: 10 ms, doubling
+/// up to 1 s. `delay` is the listener's state; a success sets it to 0.
+std::chrono::milliseconds grow_backoff(std::chrono::milliseconds& delay);
+
+/// Blocking accept that waits out resource exhaustion with the back-off
+/// and tries again; every other outcome is returned.
+asio::error_code accept_blocking(asio::ip::tcp::acceptor& acceptor, asio::ip::tcp::socket& socket);
 
 } // namespace detail
 } // namespace korvane

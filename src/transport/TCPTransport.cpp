@@ -9,6 +9,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -334,8 +335,8 @@ std::unique_ptr<Transport> TCPTransport::accept(Status* status)
     Status result;
     std::unique_ptr<Transport> accepted;
     tcp::socket peer(m_io_service);
-    asio::error_code error;
-    if (m_acceptor.accept(peer, error)) {
+    const asio::error_code error = detail::accept_blocking(m_acceptor, peer);
+    if (error) {
         result = detail::status_from("accept", error);
     } else {
         accepted = adopt(peer, result);
@@ -351,7 +352,15 @@ void TCPTransport::accept_async(accept_handler_t callback)
     try {
         auto peer = std::make_shared<tcp::socket>(m_io_service);
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_acceptor.async_accept(*peer, [this, peer, callback](const asio::error_code& error) {
+        const unsigned epoch = m_closes;
+        m_acceptor.async_accept(*peer, [this, peer, callback, epoch](const asio::error_code& error) {
+            if (detail::exhausts_resources(error) && retry_accept_later(callback, epoch)) {
+                return;
+            }
+            if (!error) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_accept_delay = std::chrono::milliseconds(0);
+            }
             Status status;
             std::unique_ptr<Transport> accepted;
             if (error) {
@@ -364,6 +373,33 @@ void TCPTransport::accept_async(accept_handler_t callback)
     } catch (const std::exception& error) {
         const Status status = detail::status_from_exception(error);
         detail::complete_later(m_io_service, [this, callback, status] { callback(*this, nullptr, status); });
+    }
+}
+
+// Exhaustion leaves the connection in the backlog, and the caller would
+// only try again at once: the accept is retried after a growing pause.
+bool TCPTransport::retry_accept_later(const accept_handler_t& callback, unsigned epoch)
+{
+    try {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (epoch != m_closes) {
+            return false;
+        }
+        auto timer = std::make_shared<asio::steady_timer>(m_io_service, detail::grow_backoff(m_accept_delay));
+        timer->async_wait([this, timer, callback](const asio::error_code& error) {
+            if (error) {
+                callback(*this, nullptr, detail::status_from(error));
+            } else {
+                accept_async(callback);
+            }
+        });
+        m_accept_retries.erase(std::remove_if(m_accept_retries.begin(), m_accept_retries.end(),
+                                              [](const std::weak_ptr<asio::steady_timer>& retry) { return retry.expired(); }),
+                               m_accept_retries.end());
+        m_accept_retries.push_back(timer);
+        return true;
+    } catch (const std::exception&) {
+        return false;
     }
 }
 
@@ -499,6 +535,12 @@ Status TCPTransport::close()
         attempt->resolver.cancel();
     }
     detail::close_listener(m_acceptor);
+    for (const auto& retry : m_accept_retries) {
+        if (const auto timer = retry.lock()) {
+            timer->cancel();
+        }
+    }
+    m_accept_retries.clear();
     reset_directions();
 
     if (!m_socket.is_open()) {

@@ -6,6 +6,7 @@
 // is dropped.
 #include "transport/TLSTransport.hpp"
 
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <utility>
@@ -49,7 +50,9 @@ struct TLSTransport::AcceptQueue {
     std::deque<accept_handler_t> waiting;
     std::deque<std::unique_ptr<Transport>> ready;
     std::vector<std::weak_ptr<Handshake>> handshakes;
-    bool accepting = false;  // an asynchronous accept is outstanding
+    bool accepting = false;  // an asynchronous accept (or its retry) is outstanding
+    std::chrono::milliseconds delay{0};        // pause before a retry after exhaustion
+    std::shared_ptr<asio::steady_timer> retry; // that pause
     unsigned generation = 0; // moved on by every close of the listener
 };
 
@@ -148,6 +151,12 @@ void TLSTransport::accepted(const std::shared_ptr<AcceptQueue>& queue, const std
             return;
         }
         queue->accepting = false;
+        if (detail::exhausts_resources(ec) && listener->retry_later(queue)) {
+            return;
+        }
+        if (!ec) {
+            queue->delay = std::chrono::milliseconds(0);
+        }
         // A listener replaced or shut down aborts every waiting caller; any
         // other failure answers one.
         const std::size_t failed = ec == asio::error::operation_aborted ? queue->waiting.size() : 1;
@@ -161,6 +170,32 @@ void TLSTransport::accepted(const std::shared_ptr<AcceptQueue>& queue, const std
     }
     deliver(*listener, deliveries);
     pump(queue);
+}
+
+// Exhaustion leaves the connection in the backlog, and accepting again at
+// once would spin: the accept is retried after a growing pause. Called with
+// the queue's lock held.
+bool TLSTransport::retry_later(const std::shared_ptr<AcceptQueue>& queue)
+{
+    try {
+        auto timer = std::make_shared<asio::steady_timer>(m_io_service, detail::grow_backoff(queue->delay));
+        const unsigned generation = queue->generation;
+        timer->async_wait([queue, timer, generation](const asio::error_code& error) {
+            {
+                std::lock_guard<std::mutex> lock(queue->mutex);
+                if (error || generation != queue->generation) {
+                    return;
+                }
+                queue->accepting = false;
+            }
+            pump(queue);
+        });
+        queue->retry = timer;
+        queue->accepting = true;
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 // Called with the queue's lock held.
@@ -259,6 +294,9 @@ void TLSTransport::close_listener()
             }
         }
         m_accepts->handshakes.clear();
+        if (m_accepts->retry) {
+            m_accepts->retry->cancel();
+        }
         detail::close_listener(m_acceptor);
     }
     for (const auto& handshake : running) {
@@ -277,9 +315,9 @@ void TLSTransport::close_listener()
 std::unique_ptr<TLSTransport> TLSTransport::accept_connection(Status& result)
 {
     for (;;) {
-        asio::error_code ec;
         tcp::socket socket(m_io_service);
-        if (m_acceptor.accept(socket, ec)) {
+        asio::error_code ec = detail::accept_blocking(m_acceptor, socket);
+        if (ec) {
             result = detail::status_from("accept", ec);
             return nullptr;
         }

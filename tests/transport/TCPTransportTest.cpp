@@ -4,10 +4,14 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <ctime>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "Conformance.hpp"
@@ -419,6 +423,61 @@ TEST(TCPTransport, WritingToAVanishedPeerFailsWithoutASignal)
     EXPECT_TRUE(status.code() == Status::TRANSPORT_STATUS_BROKEN_PIPE ||
                 status.code() == Status::TRANSPORT_STATUS_CONNECTION_RESET)
         << status;
+}
+
+std::chrono::nanoseconds process_cpu_time()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+// Out of descriptors, a listener waits and tries again rather than spinning,
+// even for a caller that re-arms from its callback; the connection that waited
+// in the backlog is taken once descriptors are back.
+TEST(TCPTransport, AcceptBacksOffWhileDescriptorsAreExhausted)
+{
+    LoopRunner<TCPTransport> loop(2);
+    Listener listener;
+    ASSERT_EQ(Status(), listener.status);
+    std::atomic<int> failures{0};
+    Completion<Accepted> done;
+    std::function<void()> arm = [&] {
+        listener.transport.accept_async([&](Transport&, std::unique_ptr<Transport> accepted, Status status) {
+            if (!accepted && status.code() != Status::TRANSPORT_STATUS_OPERATION_ABORTED && ++failures < 1000000) {
+                arm();
+                return;
+            }
+            done.set({std::move(accepted), status});
+        });
+    };
+    RawSocket client(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(listener.port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+
+    rlimit saved{};
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
+    const int lowest_free = ::dup(0); // every descriptor below it is taken
+    ::close(lowest_free);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &tight));
+    const bool connected = ::connect(client.fd(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    arm();
+    const auto cpu_before = process_cpu_time();
+    const bool accepted_while_exhausted = done.wait(std::chrono::milliseconds(300)).has_value();
+    const auto cpu_spent = process_cpu_time() - cpu_before;
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &saved));
+
+    ASSERT_TRUE(connected);
+    EXPECT_FALSE(accepted_while_exhausted);
+    EXPECT_EQ(0, failures.load());
+    EXPECT_LT(cpu_spent, std::chrono::milliseconds(150));
+    const auto accepted = done.wait();
+    ASSERT_TRUE(accepted.has_value());
+    EXPECT_NE(nullptr, accepted->transport) << accepted->status;
 }
 
 } // namespace
