@@ -1,6 +1,12 @@
 // A transport whose byte carriage the application supplies: four callbacks
 // connect, read, write and close, all run synchronously on the calling thread.
 // Listening, accepting and every asynchronous operation are unsupported.
+//
+// Deadlines: the library cannot interrupt a callback, so nothing here is
+// bounded (bounds_waits() is false; the deadline calls keep the defaults and
+// do nothing). A read or write callback that may wait must bound itself, for
+// example by returning a negative number once its own deadline passed, which
+// the caller sees as a failed read or write.
 #pragma once
 
 #include <functional>

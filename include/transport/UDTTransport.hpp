@@ -65,6 +65,16 @@ public:
     /// Closes the UDT socket. TRANSPORT_STATUS_OKAY also when there was none
     /// or it is already closed; otherwise the UDT library's error.
     StatusCode close() override;
+    /// Deadline of each later blocking read, applied through the UDT
+    /// library's receive timeout with the time left before each call: -1
+    /// TIMEOUT "Read timed out" (before any byte the connection stays usable).
+    void read_deadline(clock_t::time_point deadline) override;
+    /// The same for writes, through the send timeout ("Write timed out").
+    void write_deadline(clock_t::time_point deadline) override;
+    /// True for reads and writes. connect() is bounded by the UDT library's
+    /// own connect limit instead: connect_timeout() and handshake_timeout()
+    /// keep the defaults and do nothing (UDT has no handshake of ours).
+    bool bounds_waits() const override;
     /// There is no loop to run: TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED at once.
     StatusCode start() override;
     /// Does nothing.
@@ -94,6 +104,15 @@ protected:
     bool m_connected;
     int m_udp_send_buffer;
     int m_udp_receive_buffer;
+
+private:
+    bool bound_next_call(int option, clock_t::time_point deadline, bool& bounded);
+
+    clock_t::time_point m_read_deadline = clock_t::time_point::max();
+    clock_t::time_point m_write_deadline = clock_t::time_point::max();
+    // Whether the socket carries a receive or send timeout of ours.
+    bool m_read_bounded = false;
+    bool m_write_bounded = false;
 };
 
 } // namespace korvane

@@ -8,6 +8,7 @@
 #include <udt/udt.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <mutex>
 
@@ -249,12 +250,36 @@ std::unique_ptr<Transport> UDTTransport::accept(StatusCode* status)
     return accepted;
 }
 
+// The UDT library bounds each blocking call by its own option: it gets the
+// time left before each call. 0 would mean "do not wait", so at least 1 ms.
+bool UDTTransport::bound_next_call(int option, clock_t::time_point deadline, bool& bounded)
+{
+    int timeout = -1;
+    if (deadline != clock_t::time_point::max()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_t::now()).count();
+        if (left <= 0) {
+            return false;
+        }
+        timeout = static_cast<int>(std::min<long long>(left, INT_MAX));
+    } else if (!bounded) {
+        return true;
+    }
+    UDT::setsockopt(m_socket, 0, static_cast<UDT::SOCKOPT>(option), &timeout, sizeof timeout);
+    bounded = timeout >= 0;
+    return true;
+}
+
 korvane_buf_len_t UDTTransport::read(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode* status, bool all)
 {
     char* const bytes = static_cast<char*>(buffer);
     korvane_buf_len_t total = 0;
     while (total < length) {
-        const int received = UDT::recv(m_socket, bytes + total, chunk(length - total), 0);
+        const bool in_time = bound_next_call(UDT_RCVTIMEO, m_read_deadline, m_read_bounded);
+        const int received = in_time ? UDT::recv(m_socket, bytes + total, chunk(length - total), 0) : UDT::ERROR;
+        if (!in_time || (received == UDT::ERROR && UDT::getlasterror_code() == CUDTException::ETIMEOUT)) {
+            report(status, Status(Status::TRANSPORT_STATUS_TIMEOUT, "Read timed out"));
+            return -1;
+        }
         if (received == UDT::ERROR) {
             if (lost_connection()) {
                 break;
@@ -280,7 +305,12 @@ korvane_buf_len_t UDTTransport::write(korvane_buf_t buffer, korvane_buf_len_t le
     const char* const bytes = static_cast<const char*>(buffer);
     korvane_buf_len_t sent = 0;
     while (sent < length) {
-        const int count = UDT::send(m_socket, bytes + sent, chunk(length - sent), 0);
+        const bool in_time = bound_next_call(UDT_SNDTIMEO, m_write_deadline, m_write_bounded);
+        const int count = in_time ? UDT::send(m_socket, bytes + sent, chunk(length - sent), 0) : UDT::ERROR;
+        if (!in_time || (count == UDT::ERROR && UDT::getlasterror_code() == CUDTException::ETIMEOUT)) {
+            report(status, Status(Status::TRANSPORT_STATUS_TIMEOUT, "Write timed out"));
+            return -1;
+        }
         if (count == UDT::ERROR) {
             if (lost_connection()) {
                 return 0;
@@ -326,6 +356,21 @@ void UDTTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, re
 void UDTTransport::write_async(korvane_buf_t, korvane_buf_len_t, write_handler_t callback)
 {
     callback(*this, -1, unsupported());
+}
+
+void UDTTransport::read_deadline(clock_t::time_point deadline)
+{
+    m_read_deadline = deadline;
+}
+
+void UDTTransport::write_deadline(clock_t::time_point deadline)
+{
+    m_write_deadline = deadline;
+}
+
+bool UDTTransport::bounds_waits() const
+{
+    return true;
 }
 
 Status UDTTransport::start()
