@@ -99,7 +99,9 @@ public:
     /// Stops listening, sends the TLS close alert, waits briefly (never for
     /// ever) for the peer to close and closes the connection. Pending
     /// asynchronous operations complete with TRANSPORT_STATUS_OPERATION_ABORTED;
-    /// let them run before connecting this transport again.
+    /// let them run before connecting this transport again. May be called on
+    /// any thread while asynchronous operations are outstanding: the session
+    /// is then closed in this transport's strand (at most 200 ms wait for it).
     StatusCode close() override;
     /// Deadline of each later read: blocking reads use what OpenSSL already
     /// holds first, then wait for input only until the deadline. Expiry is -1
@@ -180,7 +182,11 @@ private:
     void close_listener();
     void send_close_notify();
     StatusCode close_connection();
+    StatusCode close_in_strand();
 
+    // Asynchronous reads and writes between their start and their completion:
+    // while any is, close() from outside the strand runs in the strand.
+    std::atomic<int> m_outstanding{0};
     // Set while an asynchronous write is in flight: the close alert must not
     // be spliced into the middle of a record on the wire.
     std::atomic<bool> m_write_in_flight{false};

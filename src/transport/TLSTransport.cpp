@@ -5,7 +5,9 @@
 
 #include <openssl/ssl.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <exception>
@@ -468,8 +470,10 @@ void TLSTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, re
     try {
         const unsigned epoch = m_closes;
         const std::shared_ptr<detail::OperationDeadline> deadline = arm(m_read_deadline);
+        ++m_outstanding;
         auto complete = asio::bind_executor(
             m_strand, [this, buffer, length, callback, epoch, deadline](asio::error_code ec, std::size_t count) {
+                --m_outstanding;
                 if (ec && m_closes != epoch) {
                     ec = asio::error::operation_aborted;
                 }
@@ -550,8 +554,10 @@ void TLSTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
     try {
         const unsigned epoch = m_closes;
         const std::shared_ptr<detail::OperationDeadline> deadline = arm(m_write_deadline);
+        ++m_outstanding;
         auto complete = asio::bind_executor(m_strand, [this, length, callback, epoch,
                                                        deadline](asio::error_code ec, std::size_t) {
+            --m_outstanding;
             m_write_in_flight = false;
             if (ec && m_closes != epoch) {
                 ec = asio::error::operation_aborted;
@@ -600,7 +606,59 @@ void TLSTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
 Status TLSTransport::close()
 {
     close_listener();
-    return close_connection();
+    if (m_outstanding == 0 || m_strand.running_in_this_thread()) {
+        return close_connection();
+    }
+    return close_in_strand();
+}
+
+namespace {
+
+// A close handed to the strand; whoever claims it first runs it.
+struct StrandClose {
+    std::atomic<bool> claimed{false};
+    std::mutex mutex;
+    std::condition_variable finished_cv;
+    bool finished = false;
+    Status status;
+};
+
+// How long close() waits for the strand before closing on its own thread: a
+// strand that does not run by then has no loop thread free to run it.
+constexpr std::chrono::milliseconds STRAND_CLOSE_WAIT{200};
+
+} // namespace
+
+// With asynchronous operations outstanding, a loop thread may be inside the
+// session right now: the close runs in the strand, between their steps. When
+// no loop thread takes it up in time, nothing can be inside the session
+// either but the close itself, which then runs here.
+Status TLSTransport::close_in_strand()
+{
+    auto job = std::make_shared<StrandClose>();
+    auto run = [this, job] {
+        if (job->claimed.exchange(true)) {
+            return;
+        }
+        const Status status = close_connection();
+        std::lock_guard<std::mutex> lock(job->mutex);
+        job->status = status;
+        job->finished = true;
+        job->finished_cv.notify_all();
+    };
+    try {
+        asio::post(m_strand, run);
+    } catch (const std::exception&) {
+        return close_connection();
+    }
+    std::unique_lock<std::mutex> lock(job->mutex);
+    if (!job->finished_cv.wait_for(lock, STRAND_CLOSE_WAIT, [&] { return job->finished; }) &&
+        !job->claimed.exchange(true)) {
+        lock.unlock();
+        return close_connection();
+    }
+    job->finished_cv.wait(lock, [&] { return job->finished; });
+    return job->status;
 }
 
 
