@@ -476,8 +476,8 @@ Message BasicSocket::decode_frame(Message frame, Status& status)
     }
     if (first && !m_exchanged_keys && length == 32) {
         status = Status(status.code(), status.message() +
-                                           " (a first frame of 32 bytes, the size of a public key: the peer "
-                                           "may exchange keys while this end has no Encryptor and Decryptor)");
+                                           " (a first frame of 32 bytes, the size of a public key: the two "
+                                           "ends' pipelines differ, the peer's exchanging keys and this one's not)");
     }
     return Message();
 }
