@@ -110,6 +110,37 @@ TEST(FramerFaults, RejectedLengthsAskForNoPayload)
     }
 }
 
+TEST(FramerFaults, PayloadBufferGrowsWithWhatArrivesNotWithWhatTheHeaderClaims)
+{
+    // A header claiming the largest payload, then 100 bytes: neither receive
+    // asks to fill more than 64 KiB before bytes arrive; a whole payload of
+    // that size still comes through intact.
+    const std::string some(100, 'x');
+    for (bool async : {false, true}) {
+        Scripted stalled;
+        stalled.transport.incoming = frame(5242880, some);
+        Status status;
+        if (async) {
+            status = receive_async(stalled.framer).status;
+        } else {
+            EXPECT_TRUE(stalled.framer.message(&status).null());
+        }
+        EXPECT_EQ(incomplete, status) << async;
+        ASSERT_EQ(2u, stalled.transport.read_requests.size()) << async;
+        EXPECT_LE(stalled.transport.read_requests[1], 64 * 1024) << async;
+
+        Scripted whole;
+        std::string payload(5242880, '\0');
+        for (std::size_t i = 0; i < payload.size(); ++i) {
+            payload[i] = static_cast<char>(i * 7 + i / 4099);
+        }
+        whole.transport.incoming = frame(5242880, payload);
+        const Message got = async ? receive_async(whole.framer).message : whole.framer.message(&status);
+        ASSERT_EQ(5242880, got.length()) << async;
+        EXPECT_EQ(0, std::memcmp(payload.data(), got.buffer(), payload.size())) << async;
+    }
+}
+
 TEST(FramerFaults, BlockingSendWritesHeaderThenTheCallersOwnBuffer)
 {
     Scripted s;

@@ -208,3 +208,22 @@ TEST(Compression, BlockAtTheHighestExpansionRatioIsAccepted)
                                 static_cast<const char*>(output.buffer()) + produced));
 }
 
+
+TEST(Compression, BombWithinTheExpansionBoundIsRefusedBeforeAllocatingUnlessTheBoundIsRaised)
+{
+    // 5 MiB that declare 1,336,930,600 bytes: within what LZ4 could expand
+    // to, far above what a frame may carry.
+    Message bomb = random_message(5 * 1024 * 1024);
+    endian::store_big32(bomb.buffer(), 1336930600u);
+    g_largest_array_request = 0;
+    EXPECT_EQ(decode_error("Decompressed size 1336930600 is > maximum length 5242880"), decompress_status(bomb));
+    EXPECT_LT(g_largest_array_request, 64u << 20);
+
+    // A raised bound, kept by clones, lets a message above the frame limit through.
+    const Message large = filled_message(6 << 20, 0x61);
+    Decompressor raised(8 << 20);
+    std::unique_ptr<Decoder> clone(raised.clone());
+    Status status;
+    EXPECT_TRUE(same_bytes(large, clone->process(compress(large), &status)));
+    EXPECT_EQ(decode_error("Decompressed size 6291456 is > maximum length 5242880"), decompress_status(compress(large)));
+}

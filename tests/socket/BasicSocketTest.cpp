@@ -223,6 +223,65 @@ TEST_F(ScriptedSocket, SocketMayBeDestroyedInsideItsOwnCallbacks)
     EXPECT_FALSE(m_socket);
 }
 
+TEST_F(ScriptedSocket, DestroyedWithAReceiveOutstandingDropsTheLateCompletion)
+{
+    bool called = false;
+    m_socket->recv([&](SocketImpl&, Message, Status) { called = true; });
+    m_socket.reset();
+    // The transport lives on with the completion it holds.
+    complete_read(frame_header(2));
+    complete_read({'h', 'i'});
+    EXPECT_FALSE(called);
+    EXPECT_FALSE(m_script->pending_read);
+}
+
+TEST_F(ScriptedSocket, EmptyCallbacksAndLengthsBeyondTheBufferAreRefused)
+{
+    m_socket->recv(recv_handler_t());
+    m_socket->send(Message("x", 1), send_handler_t());
+    m_socket->connect("host", 1, connect_handler_t());
+    m_socket->accept_async(accept_handler_t());
+    EXPECT_FALSE(m_script->pending_read);
+    EXPECT_FALSE(m_socket->recv_pending());
+    EXPECT_TRUE(m_script->written.empty());
+
+    Message message("abc", 3);
+    EXPECT_FALSE(message.length(4));
+    EXPECT_FALSE(message.length(-1));
+    EXPECT_EQ(3, message.length());
+    EXPECT_TRUE(message.length(2));
+    EXPECT_EQ(Status(), m_socket->send(message));
+    EXPECT_EQ(8u + 2u, m_script->written.size());
+}
+
+TEST_F(ScriptedSocket, SendTooLargeOnceSealedSpendsNoCounter)
+{
+    m_socket->pipeline().append_encoder(std::make_shared<Encryptor>());
+    const Status refused = m_socket->send(Message(korvane_buf_len_t{5242880}));
+    EXPECT_EQ(Status::TRANSPORT_STATUS_MSG_TOO_LARGE, refused.code()) << refused;
+    EXPECT_TRUE(m_script->written.empty());
+    // The next message is sealed with the first counter value.
+    ASSERT_EQ(Status(), m_socket->send(Message("next", 4)));
+    ASSERT_EQ(8u + 20u, m_script->written.size());
+    Decryptor peer;
+    Status status;
+    const Message opened = peer.process(Message(m_script->written.data() + 8, 20), &status);
+    EXPECT_EQ(Status(), status);
+    EXPECT_EQ(std::vector<unsigned char>({'n', 'e', 'x', 't'}), bytes_of(opened));
+}
+
+TEST_F(ScriptedSocket, KeyFrameWhereAMessageWasExpectedIsNamed)
+{
+    m_socket->pipeline().append_decoder(std::make_shared<Decompressor>());
+    std::optional<Status> result;
+    m_socket->recv([&](SocketImpl&, Message, Status status) { result = status; });
+    complete_read(frame_header(32));
+    complete_read(std::vector<unsigned char>(xs::EXAMPLE_PUBLIC_KEY, xs::EXAMPLE_PUBLIC_KEY + 32));
+    ASSERT_TRUE(result);
+    EXPECT_EQ(Status::TRANSPORT_STATUS_PIPELINE_DECODE_ERROR, result->code());
+    EXPECT_NE(std::string::npos, result->message().find("pipelines differ")) << *result;
+}
+
 TEST(BasicSocketFactory, RefusesMissingTransports)
 {
     EXPECT_FALSE(BasicSocket::create(std::unique_ptr<Transport>()));

@@ -4,10 +4,15 @@
 // every sealed message, once, in order.
 #pragma once
 
+#include <memory>
+
 #include "pipeline/Decoder.hpp"
 #include "util/XSalsa20.hpp"
 
 namespace korvane {
+namespace detail {
+struct BoxState;
+}
 
 class Decryptor : public Decoder {
 public:
@@ -53,26 +58,8 @@ public:
     /// 32.
     static korvane_size_t public_key_length();
 
-protected:
-    crypto::XSalsa20::xsalsa20_asymmetric_nonce_t m_nonce;
-    crypto::XSalsa20::xsalsa20_asymmetric_secret_key_t m_secret_key;
-    crypto::XSalsa20::xsalsa20_asymmetric_public_key_t m_public_key;
-    korvane_size_t m_count;
-    // Derived from the two keys whenever either changes.
-    crypto::XSalsa20::xsalsa20_asymmetric_shared_key_t m_shared_key;
-    bool m_shared_key_valid;
-
 private:
-    void precompute();
-    /// Recomputes the shared key when either key changed since (members and
-    /// the writable public_key() may be written directly).
-    void refresh_shared_key();
-    /// The next counter nonce: an increment of the previous one when `k`
-    /// follows it, formatted afresh otherwise.
-    void advance_nonce(korvane_size_t k);
-
-    unsigned char m_shared_key_source[64]; // public then secret key behind m_shared_key
-    korvane_size_t m_nonce_next;           // the counter value m_nonce's increment stands for
+    std::unique_ptr<detail::BoxState> m_state;
 };
 
 } // namespace korvane

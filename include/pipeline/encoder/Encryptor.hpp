@@ -4,10 +4,15 @@
 // Decryptor must see every sealed message, once, in order.
 #pragma once
 
+#include <memory>
+
 #include "pipeline/Encoder.hpp"
 #include "util/XSalsa20.hpp"
 
 namespace korvane {
+namespace detail {
+struct BoxState;
+}
 
 class Encryptor : public Encoder {
 public:
@@ -34,6 +39,10 @@ public:
     Message process(Message input, Transport::StatusCode* status) override;
     /// Same keys, counter back at zero; owned by the caller.
     Encryptor* clone() const override;
+    /// True: every sealed message spends a counter value.
+    bool spends_per_message() const noexcept override { return true; }
+    /// `length` + 16.
+    korvane_buf_len_t max_output_length(korvane_buf_len_t length) const noexcept override;
 
     /// The public key used for sealing (this end's before the exchange, the
     /// peer's after it).
@@ -48,26 +57,8 @@ public:
     /// 32.
     static korvane_size_t public_key_length();
 
-protected:
-    crypto::XSalsa20::xsalsa20_asymmetric_nonce_t m_nonce;
-    crypto::XSalsa20::xsalsa20_asymmetric_secret_key_t m_secret_key;
-    crypto::XSalsa20::xsalsa20_asymmetric_public_key_t m_public_key;
-    korvane_size_t m_count;
-    // Derived from the two keys whenever either changes.
-    crypto::XSalsa20::xsalsa20_asymmetric_shared_key_t m_shared_key;
-    bool m_shared_key_valid;
-
 private:
-    void precompute();
-    /// Recomputes the shared key when either key changed since (members and
-    /// the writable public_key() may be written directly).
-    void refresh_shared_key();
-    /// The next counter nonce: an increment of the previous one when `k`
-    /// follows it, formatted afresh otherwise.
-    void advance_nonce(korvane_size_t k);
-
-    unsigned char m_shared_key_source[64]; // public then secret key behind m_shared_key
-    korvane_size_t m_nonce_next;           // the counter value m_nonce's increment stands for
+    std::unique_ptr<detail::BoxState> m_state;
 };
 
 } // namespace korvane
