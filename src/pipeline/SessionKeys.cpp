@@ -11,6 +11,7 @@
 
 #include "pipeline/StageResult.hpp"
 #include "util/Endianness.hpp"
+#include "util/XSalsa20.hpp"
 
 namespace korvane {
 namespace detail {
@@ -52,6 +53,14 @@ bool SessionIdentity::same_as(const SessionIdentity& other) const
 {
     return std::memcmp(public_key, other.public_key, sizeof public_key) == 0
            && sodium_memcmp(secret_key, other.secret_key, sizeof secret_key) == 0 && accepted == other.accepted;
+}
+
+std::unique_ptr<SessionKeys> SessionKeys::create(const unsigned char* public_key, const unsigned char* secret_key,
+                                                 session_peer_keys_t accepted)
+{
+    crypto::XSalsa20::init();
+    return std::make_unique<SessionKeys>(
+        std::make_shared<const SessionIdentity>(public_key, secret_key, std::move(accepted)));
 }
 
 SessionChannel::~SessionChannel()

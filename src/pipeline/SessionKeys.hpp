@@ -66,6 +66,9 @@ private:
 /// The state behind one session stage.
 struct SessionKeys {
     explicit SessionKeys(std::shared_ptr<const SessionIdentity> identity) : identity(std::move(identity)) {}
+    /// A stage's state from its constructor arguments (libsodium initialised).
+    static std::unique_ptr<SessionKeys> create(const unsigned char* public_key, const unsigned char* secret_key,
+                                               session_peer_keys_t accepted);
 
     std::shared_ptr<const SessionIdentity> identity;
     SessionChannel channel;

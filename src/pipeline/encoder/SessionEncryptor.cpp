@@ -4,37 +4,34 @@
 #include <utility>
 
 #include "pipeline/SessionKeys.hpp"
-#include "util/XSalsa20.hpp"
 
 namespace korvane {
 
-SessionEncryptor::SessionEncryptor(const unsigned char *public_key,
-                                   const unsigned char *secret_key,
-                                   session_peer_keys_t accepted_peers)
-    : m_keys() {
-  crypto::XSalsa20::init();
-  m_keys = std::make_unique<detail::SessionKeys>(
-      std::make_shared<const detail::SessionIdentity>(
-          public_key, secret_key, std::move(accepted_peers)));
+SessionEncryptor::SessionEncryptor(const unsigned char* public_key, const unsigned char* secret_key, session_peer_keys_t accepted_peers)
+    : m_keys(detail::SessionKeys::create(public_key, secret_key, std::move(accepted_peers)))
+{
 }
 
-SessionEncryptor::SessionEncryptor(const SessionEncryptor &prototype, int)
-    : m_keys(
-          std::make_unique<detail::SessionKeys>(prototype.m_keys->identity)) {}
+SessionEncryptor::SessionEncryptor(const SessionEncryptor& prototype, int)
+    : m_keys(std::make_unique<detail::SessionKeys>(prototype.m_keys->identity))
+{
+}
 
 SessionEncryptor::~SessionEncryptor() = default;
 
-Message SessionEncryptor::process(Message input,
-                                  Transport::StatusCode *status) {
-  return m_keys->channel.seal(std::move(input), status);
+Message SessionEncryptor::process(Message input, Transport::StatusCode* status)
+{
+    return m_keys->channel.seal(std::move(input), status);
 }
 
-SessionEncryptor *SessionEncryptor::clone() const {
-  return new SessionEncryptor(*this, 0);
+SessionEncryptor* SessionEncryptor::clone() const
+{
+    return new SessionEncryptor(*this, 0);
 }
 
-const unsigned char *SessionEncryptor::public_key() const {
-  return m_keys->identity->public_key;
+const unsigned char* SessionEncryptor::public_key() const
+{
+    return m_keys->identity->public_key;
 }
 
 } // namespace korvane
