@@ -56,6 +56,24 @@ void derive(unsigned char* out, const unsigned char* base, const char* label, co
     sodium_memzero(&state, sizeof state);
 }
 
+// The hash of both hellos, the initiator's first.
+void hash_transcript(unsigned char* out, const unsigned char* initiator_hello, const unsigned char* responder_hello)
+{
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, KEY);
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(TRANSCRIPT_LABEL),
+                              sizeof TRANSCRIPT_LABEL - 1);
+    crypto_generichash_update(&state, initiator_hello, HELLO_SIZE);
+    crypto_generichash_update(&state, responder_hello, HELLO_SIZE);
+    crypto_generichash_final(&state, out, KEY);
+}
+
+// The agreements and the keys between them, wiped on every path.
+struct AgreedKeys {
+    unsigned char rx[KEY], tx[KEY], es[KEY], se[KEY], own_confirm[KEY], peer_confirm[KEY];
+    ~AgreedKeys() { sodium_memzero(this, sizeof *this); }
+};
+
 } // namespace
 
 // Everything secret or half-checked between start() and the end; wiped.
@@ -147,52 +165,48 @@ Handshake::Step SessionHandshake::on_hello(const Message& hello)
     if (bytes(hello)[0] != SESSION_VERSION) {
         return fail(Status::TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED, "Unsupported session version");
     }
-    const SessionIdentity& identity = *m_encryptor->m_keys->identity;
-    const unsigned char* peer_static = bytes(hello) + 1;
-    const unsigned char* peer_ephemeral = bytes(hello) + 1 + KEY;
-    if (!identity.accepts(peer_static)) {
+    if (!m_encryptor->m_keys->identity->accepts(bytes(hello) + 1)) {
         return fail(Status::TRANSPORT_STATUS_ACCESS_DENIED, "Peer key not accepted");
     }
-    Secrets& s = *m_secrets;
-    const unsigned char* initiator_hello = m_initiator ? s.own_hello : bytes(hello);
-    const unsigned char* responder_hello = m_initiator ? bytes(hello) : s.own_hello;
-    unsigned char transcript[KEY];
-    crypto_generichash_state state;
-    crypto_generichash_init(&state, nullptr, 0, KEY);
-    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(TRANSCRIPT_LABEL),
-                              sizeof TRANSCRIPT_LABEL - 1);
-    crypto_generichash_update(&state, initiator_hello, HELLO_SIZE);
-    crypto_generichash_update(&state, responder_hello, HELLO_SIZE);
-    crypto_generichash_final(&state, transcript, KEY);
-
-    // ee per direction from crypto_kx (client = initiator), then the two
-    // agreements that tie each ephemeral key to the other end's identity.
-    unsigned char rx[KEY], tx[KEY], es[KEY], se[KEY];
-    const int kx = m_initiator
-                       ? crypto_kx_client_session_keys(rx, tx, s.ephemeral_public, s.ephemeral_secret, peer_ephemeral)
-                       : crypto_kx_server_session_keys(rx, tx, s.ephemeral_public, s.ephemeral_secret, peer_ephemeral);
-    const int first = crypto_scalarmult(m_initiator ? es : se, s.ephemeral_secret, peer_static);
-    const int second = crypto_scalarmult(m_initiator ? se : es, identity.secret_key, peer_ephemeral);
-    sodium_memzero(s.ephemeral_secret, KEY);
-    if (kx != 0 || first != 0 || second != 0) {
-        sodium_memzero(rx, KEY), sodium_memzero(tx, KEY), sodium_memzero(es, KEY), sodium_memzero(se, KEY);
+    unsigned char confirmation[CONFIRMATION_SIZE];
+    if (!derive_keys(bytes(hello), confirmation)) {
         return fail(Status::TRANSPORT_STATUS_ACCESS_DENIED, "Peer authentication failed");
     }
-    unsigned char own_confirm_key[KEY], peer_confirm_key[KEY];
-    derive(s.send_key, tx, "message", transcript, es, se);
-    derive(s.receive_key, rx, "message", transcript, es, se);
-    derive(own_confirm_key, tx, m_initiator ? "initiator confirms" : "responder confirms", transcript, es, se);
-    derive(peer_confirm_key, rx, m_initiator ? "responder confirms" : "initiator confirms", transcript, es, se);
-    sodium_memzero(rx, KEY), sodium_memzero(tx, KEY), sodium_memzero(es, KEY), sodium_memzero(se, KEY);
-
     Step step;
-    unsigned char confirmation[CONFIRMATION_SIZE];
-    crypto_generichash(confirmation, sizeof confirmation, transcript, KEY, own_confirm_key, KEY);
-    crypto_generichash(s.peer_confirmation, CONFIRMATION_SIZE, transcript, KEY, peer_confirm_key, KEY);
-    sodium_memzero(own_confirm_key, KEY), sodium_memzero(peer_confirm_key, KEY);
     step.out.emplace_back(confirmation, static_cast<korvane_buf_len_t>(sizeof confirmation));
     m_state = State::awaiting_confirmation;
     return step;
+}
+
+bool SessionHandshake::derive_keys(const unsigned char* peer_hello, unsigned char* confirmation)
+{
+    Secrets& s = *m_secrets;
+    const unsigned char* peer_static = peer_hello + 1;
+    const unsigned char* peer_ephemeral = peer_hello + 1 + KEY;
+    unsigned char transcript[KEY];
+    hash_transcript(transcript, m_initiator ? s.own_hello : peer_hello, m_initiator ? peer_hello : s.own_hello);
+
+    // ee per direction from crypto_kx (client = initiator), then the two
+    // agreements that tie each ephemeral key to the other end's identity.
+    AgreedKeys k;
+    const int kx = m_initiator ? crypto_kx_client_session_keys(k.rx, k.tx, s.ephemeral_public, s.ephemeral_secret,
+                                                               peer_ephemeral)
+                               : crypto_kx_server_session_keys(k.rx, k.tx, s.ephemeral_public, s.ephemeral_secret,
+                                                               peer_ephemeral);
+    const int first = crypto_scalarmult(m_initiator ? k.es : k.se, s.ephemeral_secret, peer_static);
+    const int second = crypto_scalarmult(m_initiator ? k.se : k.es, m_encryptor->m_keys->identity->secret_key,
+                                         peer_ephemeral);
+    sodium_memzero(s.ephemeral_secret, KEY);
+    if (kx != 0 || first != 0 || second != 0) {
+        return false;
+    }
+    derive(s.send_key, k.tx, "message", transcript, k.es, k.se);
+    derive(s.receive_key, k.rx, "message", transcript, k.es, k.se);
+    derive(k.own_confirm, k.tx, m_initiator ? "initiator confirms" : "responder confirms", transcript, k.es, k.se);
+    derive(k.peer_confirm, k.rx, m_initiator ? "responder confirms" : "initiator confirms", transcript, k.es, k.se);
+    crypto_generichash(confirmation, CONFIRMATION_SIZE, transcript, KEY, k.own_confirm, KEY);
+    crypto_generichash(s.peer_confirmation, CONFIRMATION_SIZE, transcript, KEY, k.peer_confirm, KEY);
+    return true;
 }
 
 Handshake::Step SessionHandshake::on_confirmation(const Message& confirmation)

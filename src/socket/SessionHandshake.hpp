@@ -51,6 +51,9 @@ private:
 
     Step on_hello(const Message& hello);
     Step on_confirmation(const Message& confirmation);
+    /// Session keys and both confirmations from the peer's checked hello;
+    /// false on a degenerate key.
+    bool derive_keys(const unsigned char* peer_hello, unsigned char* confirmation);
     Step fail(Transport::StatusCode::transport_status_code_t code, const char* text);
 
     enum class State { fresh, awaiting_hello, awaiting_confirmation, done, failed };
