@@ -133,7 +133,11 @@ Status write_key_pair(const std::string& base, const public_key_t& public_key, c
     if (!status) {
         return status;
     }
-    return write_file(base + ".pub", encode(PUBLIC_HEADER, public_key), 0644, overwrite);
+    status = write_file(base + ".pub", encode(PUBLIC_HEADER, public_key), 0644, overwrite);
+    if (!status) {
+        ::unlink((base + ".key").c_str()); // never a secret file without its own public one
+    }
+    return status;
 }
 
 Status read_key_pair(const std::string& path, public_key_t& public_key, secret_key_t& secret_key)
