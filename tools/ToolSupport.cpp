@@ -40,10 +40,8 @@ bool parse_session_option(int argc, char** argv, int& i, Connection& c)
         status = crypto::KeyFile::read_key_pair(value_of(argc, argv, i), c.session_public, c.session_secret);
         c.session_identity = true;
     } else if (option == "--peer-key") {
-        crypto::KeyFile::public_key_t key;
-        status = crypto::KeyFile::read_public_key(value_of(argc, argv, i), key);
         session_peer_key_t peer;
-        std::memcpy(peer.data(), key, peer.size());
+        status = crypto::KeyFile::read_public_key(value_of(argc, argv, i), peer);
         c.session_peers.push_back(peer);
     } else {
         return false;

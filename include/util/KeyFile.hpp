@@ -4,6 +4,7 @@
 // load when group or others have any access to it.
 #pragma once
 
+#include <array>
 #include <string>
 
 #include "transport/Transport.hpp"
@@ -29,6 +30,8 @@ Transport::StatusCode write_key_pair(const std::string& base, const public_key_t
 Transport::StatusCode read_key_pair(const std::string& path, public_key_t& public_key, secret_key_t& secret_key);
 /// Reads a public key file; statuses as read_key_pair() (no permission check).
 Transport::StatusCode read_public_key(const std::string& path, public_key_t& public_key);
+/// The same into an array, the form the session stages take peer keys in.
+Transport::StatusCode read_public_key(const std::string& path, std::array<unsigned char, 32>& public_key);
 
 } // namespace KeyFile
 } // namespace crypto

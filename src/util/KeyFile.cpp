@@ -174,6 +174,16 @@ Status read_public_key(const std::string& path, public_key_t& public_key)
     return status;
 }
 
+Status read_public_key(const std::string& path, std::array<unsigned char, 32>& public_key)
+{
+    public_key_t key;
+    const Status status = read_public_key(path, key);
+    if (!!status) {
+        std::memcpy(public_key.data(), key, sizeof key);
+    }
+    return status;
+}
+
 } // namespace KeyFile
 } // namespace crypto
 } // namespace korvane
