@@ -168,7 +168,7 @@ TEST(Session, MalformedHellosAndMismatchedPipelinesFailCleanly)
     const Status malformed(Status::TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED, "Malformed session hello");
     const Status version(Status::TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED, "Unsupported session version");
     Pipeline pipeline = session_pipeline(own);
-    unsigned char hello[65] = {1};
+    unsigned char hello[66] = {1};
     std::memcpy(hello + 1, other.public_key, 32);
     std::memcpy(hello + 33, other.public_key, 32);
     const struct {
