@@ -32,9 +32,12 @@ public:
     const void* buffer() const; // korvane_const_buf_t without the ignored top-level const
 
     korvane_buf_len_t length() const;
-    /// Sets the meaningful length only; the buffer is neither resized nor
-    /// checked. Stages use it to trim a worst-case allocation.
-    void length(korvane_buf_len_t length);
+    /// Sets the meaningful length (stages trim a worst-case allocation with
+    /// it); the buffer is not resized. A length below 0 or above the bytes
+    /// this message's buffer holds is refused: false, nothing changed.
+    bool length(korvane_buf_len_t length);
+    /// Bytes the buffer holds: its allocated size, 0 without a buffer.
+    korvane_buf_len_t capacity() const;
 
     /// True when there is no buffer or the length is below 1.
     bool null() const;
@@ -42,6 +45,7 @@ public:
 protected:
     std::shared_ptr<char> m_buffer;
     korvane_buf_len_t m_length;
+    korvane_buf_len_t m_capacity;
 };
 
 } // namespace korvane

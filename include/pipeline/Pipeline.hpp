@@ -44,6 +44,16 @@ public:
     /// The same over the decoders, in the order frames arrived.
     virtual Message decode(Message input, Transport::StatusCode* status);
 
+    /// encode() for a connection: before a stage that spends_per_message(), a
+    /// message that stage would make longer than `limit` is refused with
+    /// TRANSPORT_STATUS_MSG_TOO_LARGE (nothing spent). Allocation failure is
+    /// TRANSPORT_STATUS_NO_MEMORY. Never throws.
+    Message encode_bounded(Message input, Transport::StatusCode& status, korvane_buf_len_t limit) noexcept;
+    /// decode() for a connection: on failure `fatal` is true when the stage
+    /// that failed fails_closed() or memory ran out (TRANSPORT_STATUS_NO_MEMORY),
+    /// i.e. the connection cannot go on. Never throws.
+    Message decode_checked(Message input, Transport::StatusCode& status, bool& fatal) noexcept;
+
     /// Appends a stage, shared with the caller; an empty entry is ignored.
     /// Configure both ends before connecting or accepting; not thread-safe.
     void append_encoder(EncoderEntry encoder);

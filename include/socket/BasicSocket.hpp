@@ -5,6 +5,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,10 +19,15 @@ namespace korvane {
 
 // No lock: keep at most one receive and one send outstanding, and issue sends
 // in the order they are to reach the wire (the encryption stages count them).
-// A socket must outlive its outstanding operations; it may be destroyed from
-// inside its own completion callback.
+// A socket may be destroyed on any thread, also inside its own callbacks, with
+// operations outstanding: their callbacks are then dropped, never run against
+// the freed socket; a destructor on another thread waits for a callback of
+// this socket that is running. Empty callbacks are refused: nothing starts.
 class BasicSocket : public SocketImpl {
 public:
+    /// Connections a listener runs handshakes for at once in accept_async.
+    static constexpr std::size_t MAX_CONCURRENT_HANDSHAKES = 64;
+
     /// A new unconnected socket over `transport`, framed by a TransportFramer,
     /// with an empty pipeline. Empty when `transport` is null.
     static Socket create(std::unique_ptr<Transport> transport);
@@ -28,7 +35,8 @@ public:
     /// when either is missing.
     static Socket create(std::unique_ptr<TransportFramer> transportFramer);
 
-    /// Closes the connection (status dropped), then releases pipeline and framer.
+    /// Drops the callbacks of outstanding operations, closes the connection
+    /// (status dropped) and the handshakes still running for accept_async.
     ~BasicSocket() override;
 
     BasicSocket(const BasicSocket&) = delete;
@@ -36,34 +44,48 @@ public:
     BasicSocket& operator=(const BasicSocket&) = delete;
     BasicSocket& operator=(BasicSocket&&) = delete;
 
-    /// Blocking connect, then the key exchange on this thread. The transport's
-    /// failure, or the exchange's; after a failed exchange the connection
-    /// stays open.
+    /// Blocking connect under the connect timeout ("Connect timed out"), then
+    /// the key exchange on this thread under the handshake timeout ("Key
+    /// exchange timed out"). The transport's failure, or the exchange's;
+    /// after a failed exchange the connection stays open.
     Transport::StatusCode connect(std::string address, Transport::port_t port) noexcept override;
-    /// Asynchronous connect; the key exchange then blocks the loop thread
-    /// that completes it, which also runs `callback`.
+    /// The same without blocking: connect and key exchange run on the loop,
+    /// and `callback` runs there once with the outcome.
     void connect(std::string address, Transport::port_t port, connect_handler_t callback) noexcept override;
     /// Listens on `address` and `port`; the transport's status.
     Transport::StatusCode bind(Transport::port_t port, std::string address) noexcept override;
     /// Blocks for one connection, gives it clones of this pipeline's stages
-    /// and runs the key exchange. A connection whose exchange fails is closed
-    /// and dropped: empty Socket, the exchange's status in `*status`.
+    /// and this socket's Timeouts, and runs the key exchange. A peer that
+    /// does not finish it within the handshake timeout is closed and skipped
+    /// for the next connection; a connection whose exchange fails otherwise
+    /// is closed and dropped: empty Socket, the exchange's status in `*status`.
     Socket accept(Transport::StatusCode* status) noexcept override;
-    /// Accepts one connection on a loop thread, clones the stages into it and
-    /// runs the key exchange there. `callback` gets the new socket even when
-    /// the exchange failed (with that status), empty when the accept failed.
+    /// Queues `callback` for the next connection whose key exchange ends. The
+    /// listener keeps accepting while any callback waits, running up to
+    /// MAX_CONCURRENT_HANDSHAKES exchanges at once, so a stalled peer delays
+    /// no other. Callbacks are served in the order queued, each with the
+    /// first exchange to end: the new socket even when the exchange failed
+    /// (with that status), an empty one when the accept failed. Runs on a loop
+    /// thread, or on this thread before return when an exchange had ended.
     void accept_async(accept_handler_t callback) noexcept override;
 
-    /// Blocks for one frame and decodes it. Null Message on failure, with the
-    /// framer's or the decoders' status; also at the peer's orderly close,
-    /// with TRANSPORT_STATUS_OKAY.
+    /// Blocks for one frame (under the receive timeout) and decodes it. Null
+    /// Message on failure, with the framer's or the decoders' status; also at
+    /// the peer's orderly close, with TRANSPORT_STATUS_OKAY. A frame an
+    /// encryption stage cannot open, memory exhaustion, and a timeout after
+    /// part of a frame arrived close the connection; a timeout before any
+    /// byte arrived ("Receive timed out") leaves it usable.
     Message recv(Transport::StatusCode* status) noexcept override;
-    /// Receives and decodes one frame; `callback` runs on a loop thread.
+    /// Receives and decodes one frame as recv() does; `callback` runs on a
+    /// loop thread.
     void recv(recv_handler_t callback) noexcept override;
 
-    /// Encodes a copy of `message` and sends it, blocking. A null message or a
-    /// failing encoder sends nothing and reports the pipeline's status (OKAY
-    /// with an empty pipeline).
+    /// Encodes a copy of `message` and sends it, blocking, under the send
+    /// timeout ("Send timed out", which closes the connection). A null
+    /// message or a failing encoder sends nothing and reports the pipeline's
+    /// status (OKAY with an empty pipeline); a message an encryption stage
+    /// would make too large for a frame is refused before it is sealed
+    /// (TRANSPORT_STATUS_MSG_TOO_LARGE).
     Transport::StatusCode send(Message& message) noexcept override;
     Transport::StatusCode send(Message&& message) noexcept override;
     /// Encodes a copy of `message` and sends it. If encoding yields nothing,
@@ -73,8 +95,9 @@ public:
     void send(Message& message, send_handler_t callback) noexcept override;
     void send(Message&& message, send_handler_t callback) noexcept override;
 
-    /// Closes the connection; afterwards both pending flags read true until
-    /// an operation that was outstanding completes.
+    /// Closes the connection and the handshakes running for accept_async;
+    /// afterwards both pending flags read true until an operation that was
+    /// outstanding completes.
     Transport::StatusCode close() noexcept override;
     /// Runs the transport class's event loop on this thread until stopped or
     /// out of work.
@@ -88,6 +111,7 @@ public:
     bool send_pending() const noexcept override;
     /// The stages; fill before connecting or accepting.
     Pipeline& pipeline() noexcept override;
+    /// Applies to operations started afterwards; set while none runs.
     void timeouts(const Timeouts& timeouts) noexcept override;
     Timeouts timeouts() const noexcept override;
 
@@ -95,27 +119,44 @@ protected:
     explicit BasicSocket(std::unique_ptr<Transport> transport);
     explicit BasicSocket(std::unique_ptr<TransportFramer> transportFramer);
 
-    /// Sends the Encryptor's public key as one frame, reads the peer's, and
-    /// installs it in the first Encryptor and Decryptor. Blocks the calling
-    /// thread. OKAY without traffic when either stage is missing;
-    /// TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED "Encryptor and decryptor
-    /// public keys differ" (nothing sent) or "Invalid public key length";
-    /// otherwise the framer's failure.
-    static Transport::StatusCode perform_public_key_exchange(BasicSocket& socket);
-
-    std::unique_ptr<TransportFramer> m_transport_framer;
+    std::shared_ptr<TransportFramer> m_transport_framer;
     Pipeline m_pipeline;
     Timeouts m_timeouts;
     std::atomic<bool> m_recv_pending;
     std::atomic<bool> m_send_pending;
 
 private:
+    struct Life;
+    class Entry;
+    using handshake_done_t = std::function<void(Transport::StatusCode)>;
+
     std::shared_ptr<Transport> transport();
     /// A socket for an accepted connection, holding clones of our stages.
     std::unique_ptr<BasicSocket> adopt(std::unique_ptr<Transport> transport);
-    Message encode_copy(const Message& message, Transport::StatusCode* status);
+    /// The handshake the pipeline needs, blocking or on the loop.
+    Transport::StatusCode handshake(bool initiator);
+    void handshake_async(bool initiator, handshake_done_t done);
+
+    void pump_accepts();
+    void arm_accept();
+    void on_accepted(std::unique_ptr<Transport> connection, Transport::StatusCode status);
+    void fail_waiting_accepts(const Transport::StatusCode& status, bool all);
+    void start_accepted(std::unique_ptr<BasicSocket> socket);
+
+    void arm_read_deadline();
+    void arm_write_deadline();
+    Message decode_frame(Message frame, Transport::StatusCode& status);
+    Message encode_copy(const Message& message, Transport::StatusCode& status, korvane_buf_len_t limit);
+    Transport::StatusCode sent(Transport::StatusCode status);
     Transport::StatusCode send_copy(const Message& message);
     void send_copy(const Message& message, send_handler_t callback);
+
+    std::shared_ptr<Life> m_life;
+    bool m_read_bounded = false;
+    bool m_write_bounded = false;
+    bool m_exchanged_keys = false;
+    bool m_received_any = false;
+    korvane_buf_len_t m_blocking_limit; // of an encoded message, in a blocking send
 };
 
 } // namespace korvane

@@ -72,6 +72,19 @@ public:
     /// connection's descriptor. May be called on any thread while
     /// asynchronous operations are outstanding.
     StatusCode close() override;
+    /// Deadline of each later read, blocking or asynchronous; an expired
+    /// read reports -1 TIMEOUT "Read timed out" (before any byte arrived the
+    /// connection stays usable). The owner of the read direction sets it.
+    void read_deadline(clock_t::time_point deadline) override;
+    /// The same for writes ("Write timed out"; the stream is then at an
+    /// unknown point).
+    void write_deadline(clock_t::time_point deadline) override;
+    /// Bounds resolution and connect of each later connect and connect_async
+    /// ("Connect timed out"); 0 for none. A plain TCP connection has no
+    /// handshake, so handshake_timeout() keeps the default and does nothing.
+    void connect_timeout(std::chrono::milliseconds timeout) override;
+    /// True: reads, writes and connects honour their deadlines.
+    bool bounds_waits() const override;
     /// Runs the loop shared by all TCP transports on the calling thread until
     /// stop() or until no work is left. OKAY, or the loop's error.
     StatusCode start() override;
@@ -104,6 +117,17 @@ private:
     // before it reaches the connection.
     struct ConnectAttempt;
     std::weak_ptr<ConnectAttempt> m_connect_attempt;
+    void arm_connect_timer(const std::shared_ptr<ConnectAttempt>& attempt);
+    void resolved(const std::shared_ptr<ConnectAttempt>& attempt, asio::error_code error,
+                  asio::ip::tcp::resolver::results_type results, const connect_handler_t& callback);
+    void connected(const std::shared_ptr<ConnectAttempt>& attempt, const asio::error_code& error, bool exhausted,
+                   const connect_handler_t& callback);
+    StatusCode end_attempt(ConnectAttempt& attempt, const asio::error_code& error);
+
+    // Deadlines of later reads and writes, and the connect bound (0: none).
+    clock_t::time_point m_read_deadline = clock_t::time_point::max();
+    clock_t::time_point m_write_deadline = clock_t::time_point::max();
+    std::chrono::milliseconds m_connect_timeout{0};
 
     // Set when an asynchronous read met the end of the stream or a failure,
     // and when an asynchronous write failed: later operations in that
@@ -122,8 +146,9 @@ private:
     unsigned m_closes = 0;
     struct Transfer;
     unsigned current_epoch();
-    void read_step(const std::shared_ptr<Transfer>& transfer);
-    void write_step(const std::shared_ptr<Transfer>& transfer);
+    void step(const std::shared_ptr<Transfer>& transfer);
+    void arm_deadline(const std::shared_ptr<Transfer>& transfer, clock_t::time_point deadline);
+    void end(const std::shared_ptr<Transfer>& transfer, const asio::error_code& error);
 };
 
 } // namespace korvane

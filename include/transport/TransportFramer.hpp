@@ -29,6 +29,8 @@ public:
     /// Receives one frame, blocking. Returns the payload, or a null Message:
     /// the transport's status at end of stream or on failure, or
     /// TRANSPORT_STATUS_MSG_TOO_LARGE for a length of 0 or above MAX_FRAME_SIZE.
+    /// The payload buffer grows with the bytes that arrive, so a header alone
+    /// reserves at most 64 KiB; TRANSPORT_STATUS_NO_MEMORY when it cannot.
     virtual Message message(Transport::StatusCode* status);
     /// Sends one frame, blocking: header and payload as two writes, no copy.
     /// TRANSPORT_STATUS_MSG_TOO_LARGE, nothing written, above MAX_FRAME_SIZE.
@@ -45,6 +47,16 @@ public:
     /// A further owner of the framed transport.
     std::shared_ptr<Transport> transport();
 
+    /// With `resumable` set, a receive reads the first bytes of its header
+    /// with a partial read, so a read deadline that passes before any byte of
+    /// a frame arrived leaves the stream usable; a deadline that passes
+    /// part-way through a frame closes the transport (the stream cannot be
+    /// resynchronised). Off by default; set only while no receive runs.
+    void resumable_receive(bool resumable) noexcept;
+
+    /// The largest payload a frame carries: 5,242,880 bytes.
+    static korvane_buf_len_t max_payload_length() noexcept;
+
 protected:
     using korvane_frame_length_t = std::uint32_t;
     struct korvane_frame_t {
@@ -56,6 +68,15 @@ protected:
     static const korvane_buf_len_t MAX_FRAME_SIZE;
 
     std::shared_ptr<Transport> m_transport;
+    bool m_resumable = false;
+
+private:
+    struct AsyncReceive;
+    Message receive(Transport::StatusCode& status);
+    Message receive_payload(korvane_buf_len_t length, Transport::StatusCode& status);
+    /// Reads exactly `length` bytes; false with the reason in `status`.
+    bool read_fully(void* buffer, korvane_buf_len_t length, Transport::StatusCode& status, bool mid_frame);
+    void abandon_frame(const Transport::StatusCode& status, bool mid_frame);
 };
 
 } // namespace korvane

@@ -19,9 +19,12 @@ thread_local Allocator g_allocator(ALLOCATOR_SLICE_SIZE, ALLOCATOR_SLICE_AMNT);
 
 } // namespace
 
-Message::Message() : m_buffer(), m_length(0) {}
+Message::Message() : m_buffer(), m_length(0), m_capacity(0) {}
 
-Message::Message(korvane_buf_len_t length) : m_buffer(g_allocator.allocate(length)), m_length(length) {}
+Message::Message(korvane_buf_len_t length)
+    : m_buffer(g_allocator.allocate(length)), m_length(length), m_capacity(m_buffer ? length : 0)
+{
+}
 
 Message::Message(korvane_buf_t buffer, korvane_buf_len_t length)
     : Message(static_cast<const void*>(buffer), length)
@@ -29,7 +32,7 @@ Message::Message(korvane_buf_t buffer, korvane_buf_len_t length)
 }
 
 Message::Message(const void* buffer, korvane_buf_len_t length)
-    : m_buffer(g_allocator.allocate(length)), m_length(length)
+    : m_buffer(g_allocator.allocate(length)), m_length(length), m_capacity(m_buffer ? length : 0)
 {
     if (length > 0) {
         std::memcpy(m_buffer.get(), buffer, static_cast<std::size_t>(length));
@@ -37,14 +40,18 @@ Message::Message(const void* buffer, korvane_buf_len_t length)
 }
 
 Message::Message(const Message& other)
-    : m_buffer(g_allocator.allocate(other.m_length)), m_length(other.m_length)
+    : m_buffer(g_allocator.allocate(other.m_length)), m_length(other.m_length), m_capacity(m_buffer ? m_length : 0)
 {
     if (!other.null()) {
         std::memcpy(m_buffer.get(), other.m_buffer.get(), static_cast<std::size_t>(m_length));
     }
 }
 
-Message::Message(Message&& other) noexcept : m_buffer(std::move(other.m_buffer)), m_length(other.m_length) {}
+Message::Message(Message&& other) noexcept
+    : m_buffer(std::move(other.m_buffer)), m_length(other.m_length), m_capacity(other.m_capacity)
+{
+    other.m_capacity = 0;
+}
 
 Message& Message::operator=(const Message& other)
 {
@@ -53,6 +60,7 @@ Message& Message::operator=(const Message& other)
     }
     m_buffer = g_allocator.allocate(other.m_length);
     m_length = other.m_length;
+    m_capacity = m_buffer ? m_length : 0;
     if (!other.null()) {
         std::memcpy(m_buffer.get(), other.m_buffer.get(), static_cast<std::size_t>(m_length));
     }
@@ -67,6 +75,8 @@ Message& Message::operator=(Message&& other) noexcept
     m_buffer = std::move(other.m_buffer);
     other.m_buffer.reset();
     m_length = other.m_length;
+    m_capacity = other.m_capacity;
+    other.m_capacity = 0;
     return *this;
 }
 
@@ -87,9 +97,19 @@ korvane_buf_len_t Message::length() const
     return m_length;
 }
 
-void Message::length(korvane_buf_len_t length)
+bool Message::length(korvane_buf_len_t length)
 {
+    // Beyond the buffer a framer would send whatever memory follows it.
+    if (length < 0 || length > m_capacity) {
+        return false;
+    }
     m_length = length;
+    return true;
+}
+
+korvane_buf_len_t Message::capacity() const
+{
+    return m_capacity;
 }
 
 bool Message::null() const

@@ -2,6 +2,8 @@
 // that no two pipelines ever share per-message state.
 #include "pipeline/Pipeline.hpp"
 
+#include <new>
+#include <string>
 #include <utility>
 
 namespace korvane {
@@ -27,6 +29,19 @@ Message run(const Entries& stages, Message input, Transport::StatusCode* status)
         }
     }
     return result;
+}
+
+Transport::StatusCode too_large_once_encoded(korvane_buf_len_t input, korvane_buf_len_t output,
+                                             korvane_buf_len_t limit)
+{
+    return Transport::StatusCode(Transport::StatusCode::TRANSPORT_STATUS_MSG_TOO_LARGE,
+                                 "Message of size " + std::to_string(input) + " is > maximum length " +
+                                     std::to_string(limit) + " once encoded (" + std::to_string(output) + ")");
+}
+
+Transport::StatusCode out_of_memory()
+{
+    return Transport::StatusCode(Transport::StatusCode::TRANSPORT_STATUS_NO_MEMORY, "Out of memory");
 }
 
 } // namespace
@@ -67,6 +82,51 @@ Message Pipeline::encode(Message input, Transport::StatusCode* status)
 Message Pipeline::decode(Message input, Transport::StatusCode* status)
 {
     return run(m_decoders, std::move(input), status);
+}
+
+Message Pipeline::encode_bounded(Message input, Transport::StatusCode& status, korvane_buf_len_t limit) noexcept
+{
+    const korvane_buf_len_t original = input.length();
+    status = Transport::StatusCode();
+    try {
+        Message result(std::move(input));
+        for (const EncoderEntry& stage : m_encoders) {
+            const korvane_buf_len_t bound = stage->spends_per_message() ? stage->max_output_length(result.length()) : -1;
+            if (bound > limit) {
+                status = too_large_once_encoded(original, bound, limit);
+                return Message();
+            }
+            result = stage->process(std::move(result), &status);
+            if (result.null()) {
+                break;
+            }
+        }
+        return result;
+    } catch (const std::bad_alloc&) {
+        status = out_of_memory();
+    }
+    return Message();
+}
+
+Message Pipeline::decode_checked(Message input, Transport::StatusCode& status, bool& fatal) noexcept
+{
+    status = Transport::StatusCode();
+    fatal = false;
+    try {
+        Message result(std::move(input));
+        for (const DecoderEntry& stage : m_decoders) {
+            result = stage->process(std::move(result), &status);
+            if (result.null()) {
+                fatal = stage->fails_closed();
+                break;
+            }
+        }
+        return result;
+    } catch (const std::bad_alloc&) {
+        status = out_of_memory();
+        fatal = true;
+    }
+    return Message();
 }
 
 void Pipeline::append_encoder(EncoderEntry encoder)

@@ -3,6 +3,7 @@
 
 #include <asio/post.hpp>
 
+#include <cerrno>
 #include <new>
 #include <system_error>
 
@@ -14,35 +15,35 @@ using Status = Transport::StatusCode;
 Status::transport_status_code_t from_asio_error(const asio::error_code& error)
 {
     switch (error.value()) {
-    case 1: return Status::TRANSPORT_STATUS_HOST_NOT_FOUND; // EPERM, and the resolver's host-not-found
-    case 4: return Status::TRANSPORT_STATUS_INTERRUPTED;
-    case 9: return Status::TRANSPORT_STATUS_BAD_DESCRIPTOR;
-    case 11: return Status::TRANSPORT_STATUS_TRY_AGAIN;
-    case 12: return Status::TRANSPORT_STATUS_NO_MEMORY;
-    case 13: return Status::TRANSPORT_STATUS_ACCESS_DENIED;
-    case 22: return Status::TRANSPORT_STATUS_INVALID_ARGUMENT;
-    case 24: return Status::TRANSPORT_STATUS_NO_DESCRIPTORS;
-    case 32: return Status::TRANSPORT_STATUS_BROKEN_PIPE;
-    case 36: return Status::TRANSPORT_STATUS_NAME_TOO_LONG;
-    case 88: return Status::TRANSPORT_STATUS_NOT_SOCKET;
-    case 92: return Status::TRANSPORT_STATUS_NO_PROTOCOL_OPTION;
-    case 95: return Status::TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED;
-    case 97: return Status::TRANSPORT_STATUS_ADDRESS_FAMILY_NOT_SUPPORTED;
-    case 98: return Status::TRANSPORT_STATUS_ADDRESS_IN_USE;
-    case 100: return Status::TRANSPORT_STATUS_NETWORK_DOWN;
-    case 101: return Status::TRANSPORT_STATUS_NETWORK_UNREACHABLE;
-    case 102: return Status::TRANSPORT_STATUS_NETWORK_RESET;
-    case 103: return Status::TRANSPORT_STATUS_CONNECTION_ABORTED;
-    case 104: return Status::TRANSPORT_STATUS_CONNECTION_RESET;
-    case 105: return Status::TRANSPORT_STATUS_NO_BUFFER_SPACE;
-    case 106: return Status::TRANSPORT_STATUS_ALREADY_CONNECTED;
-    case 107: return Status::TRANSPORT_STATUS_NOT_CONNECTED;
-    case 108: return Status::TRANSPORT_STATUS_SHUTDOWN;
-    case 110: return Status::TRANSPORT_STATUS_TIMEOUT;
-    case 111: return Status::TRANSPORT_STATUS_CONNECTION_REFUSED;
-    case 113: return Status::TRANSPORT_STATUS_HOST_UNREACHABLE;
-    case 114: return Status::TRANSPORT_STATUS_ALREADY_STARTED;
-    case 125: return Status::TRANSPORT_STATUS_OPERATION_ABORTED;
+    case EPERM: return Status::TRANSPORT_STATUS_HOST_NOT_FOUND; // also the resolver's host-not-found (1)
+    case EINTR: return Status::TRANSPORT_STATUS_INTERRUPTED;
+    case EBADF: return Status::TRANSPORT_STATUS_BAD_DESCRIPTOR;
+    case EAGAIN: return Status::TRANSPORT_STATUS_TRY_AGAIN;
+    case ENOMEM: return Status::TRANSPORT_STATUS_NO_MEMORY;
+    case EACCES: return Status::TRANSPORT_STATUS_ACCESS_DENIED;
+    case EINVAL: return Status::TRANSPORT_STATUS_INVALID_ARGUMENT;
+    case EMFILE: return Status::TRANSPORT_STATUS_NO_DESCRIPTORS;
+    case EPIPE: return Status::TRANSPORT_STATUS_BROKEN_PIPE;
+    case ENAMETOOLONG: return Status::TRANSPORT_STATUS_NAME_TOO_LONG;
+    case ENOTSOCK: return Status::TRANSPORT_STATUS_NOT_SOCKET;
+    case ENOPROTOOPT: return Status::TRANSPORT_STATUS_NO_PROTOCOL_OPTION;
+    case EOPNOTSUPP: return Status::TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED;
+    case EAFNOSUPPORT: return Status::TRANSPORT_STATUS_ADDRESS_FAMILY_NOT_SUPPORTED;
+    case EADDRINUSE: return Status::TRANSPORT_STATUS_ADDRESS_IN_USE;
+    case ENETDOWN: return Status::TRANSPORT_STATUS_NETWORK_DOWN;
+    case ENETUNREACH: return Status::TRANSPORT_STATUS_NETWORK_UNREACHABLE;
+    case ENETRESET: return Status::TRANSPORT_STATUS_NETWORK_RESET;
+    case ECONNABORTED: return Status::TRANSPORT_STATUS_CONNECTION_ABORTED;
+    case ECONNRESET: return Status::TRANSPORT_STATUS_CONNECTION_RESET;
+    case ENOBUFS: return Status::TRANSPORT_STATUS_NO_BUFFER_SPACE;
+    case EISCONN: return Status::TRANSPORT_STATUS_ALREADY_CONNECTED;
+    case ENOTCONN: return Status::TRANSPORT_STATUS_NOT_CONNECTED;
+    case ESHUTDOWN: return Status::TRANSPORT_STATUS_SHUTDOWN;
+    case ETIMEDOUT: return Status::TRANSPORT_STATUS_TIMEOUT;
+    case ECONNREFUSED: return Status::TRANSPORT_STATUS_CONNECTION_REFUSED;
+    case EHOSTUNREACH: return Status::TRANSPORT_STATUS_HOST_UNREACHABLE;
+    case EALREADY: return Status::TRANSPORT_STATUS_ALREADY_STARTED;
+    case ECANCELED: return Status::TRANSPORT_STATUS_OPERATION_ABORTED;
     default: return Status::TRANSPORT_STATUS_UNKNOWN;
     }
 }

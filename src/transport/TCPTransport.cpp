@@ -18,7 +18,9 @@
 #include <utility>
 
 #include "transport/AsioError.hpp"
+#include "transport/Deadline.hpp"
 #include "transport/KeepAlive.hpp"
+#include "transport/StreamPlumbing.hpp"
 
 namespace korvane {
 
@@ -29,37 +31,9 @@ asio::io_service TCPTransport::m_io_service;
 
 namespace {
 
-const int CLIENT_BUFFER_SIZE = 0x800000;
-const int LISTEN_BACKLOG = 4096;
-const auto RESOLVE_FLAGS = asio::ip::resolver_base::address_configured;
-
 Status negative_length()
 {
     return detail::status_from(asio::error::invalid_argument);
-}
-
-/// The count a read or write reports: bytes moved, 0 at the end of the
-/// stream (even after a partial transfer), -1 with the reason otherwise.
-korvane_buf_len_t transfer_result(const asio::error_code& error, std::size_t transferred, Status& status)
-{
-    if (error == asio::error::eof) {
-        status = Status();
-        return 0;
-    }
-    if (error) {
-        status = detail::status_from(error);
-        return -1;
-    }
-    status = Status();
-    return static_cast<korvane_buf_len_t>(transferred);
-}
-
-/// Whether a finished asynchronous transfer leaves its direction of the
-/// connection over for good: the end of the stream or a failure, but not our
-/// own cancel or close.
-bool ends_direction(const asio::error_code& error)
-{
-    return error && error != asio::error::operation_aborted && error != asio::error::bad_descriptor;
 }
 
 } // namespace
@@ -67,14 +41,28 @@ bool ends_direction(const asio::error_code& error)
 // One asynchronous read or write, moved a step at a time. Each step asks for
 // everything still outstanding in one system call (asio's composed
 // operations cap each at 64 KiB, a wake-up of the loop per 64 KiB of a large
-// frame) and is started under m_mutex.
+// frame) and is started under m_mutex. With a deadline, a timer beside the
+// transfer cancels just the step in flight through its cancellation slot.
 struct TCPTransport::Transfer {
+    using finish_t = std::function<void(const asio::error_code&, std::size_t, bool expired)>;
+    Transfer(char* data_, std::size_t length_, bool reading_, bool all_, unsigned epoch_, finish_t finish_)
+        : data(data_), length(length_), reading(reading_), all(all_), epoch(epoch_), finish(std::move(finish_))
+    {
+    }
+
     char* data;
     std::size_t length;
+    bool reading;
     bool all; // reads: until `length` bytes; writes always
     unsigned epoch;
-    std::function<void(const asio::error_code&, std::size_t)> finish;
+    finish_t finish;
     std::size_t done = 0;
+    std::unique_ptr<asio::steady_timer> timer;
+    asio::cancellation_signal cancel;
+    bool expired = false;  // under m_mutex
+    bool finished = false; // under m_mutex
+
+    bool complete() const { return done == length || (reading && !all); }
 };
 
 TCPTransport::TCPTransport() : TCPTransport(0, 0, 0) {}
@@ -110,48 +98,69 @@ unsigned TCPTransport::current_epoch()
     return m_closes;
 }
 
-void TCPTransport::read_step(const std::shared_ptr<Transfer>& transfer)
+void TCPTransport::step(const std::shared_ptr<Transfer>& transfer)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (transfer->epoch != m_closes) {
-        detail::complete_later(m_io_service, [transfer] { transfer->finish(asio::error::operation_aborted, 0); });
+    if (transfer->epoch != m_closes || transfer->expired) {
+        const asio::error_code why = transfer->expired ? asio::error::timed_out : asio::error::operation_aborted;
+        detail::complete_later(m_io_service, [this, transfer, why] { end(transfer, why); });
         return;
     }
     try {
-        m_socket.async_read_some(asio::buffer(transfer->data + transfer->done, transfer->length - transfer->done),
-                                 [this, transfer](const asio::error_code& error, std::size_t moved) {
-                                     transfer->done += moved;
-                                     if (!error && transfer->all && transfer->done < transfer->length) {
-                                         read_step(transfer);
-                                     } else {
-                                         transfer->finish(error, transfer->done);
-                                     }
-                                 });
+        auto on_moved = [this, transfer](const asio::error_code& error, std::size_t moved) {
+            transfer->done += moved;
+            if (!error && !transfer->complete()) {
+                step(transfer);
+            } else {
+                end(transfer, error);
+            }
+        };
+        auto handler = asio::bind_cancellation_slot(transfer->cancel.slot(), std::move(on_moved));
+        const asio::mutable_buffer rest(transfer->data + transfer->done, transfer->length - transfer->done);
+        if (transfer->reading) {
+            m_socket.async_read_some(rest, std::move(handler));
+        } else {
+            m_socket.async_write_some(asio::const_buffer(rest), std::move(handler));
+        }
     } catch (const std::exception&) {
-        detail::complete_later(m_io_service, [transfer] { transfer->finish(asio::error::no_memory, 0); });
+        detail::complete_later(m_io_service, [this, transfer] { end(transfer, asio::error::no_memory); });
     }
 }
 
-void TCPTransport::write_step(const std::shared_ptr<Transfer>& transfer)
+void TCPTransport::arm_deadline(const std::shared_ptr<Transfer>& transfer, clock_t::time_point deadline)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (transfer->epoch != m_closes) {
-        detail::complete_later(m_io_service, [transfer] { transfer->finish(asio::error::operation_aborted, 0); });
+    if (deadline == detail::NO_DEADLINE) {
         return;
     }
-    try {
-        m_socket.async_write_some(asio::buffer(transfer->data + transfer->done, transfer->length - transfer->done),
-                                  [this, transfer](const asio::error_code& error, std::size_t moved) {
-                                      transfer->done += moved;
-                                      if (!error && transfer->done < transfer->length) {
-                                          write_step(transfer);
-                                      } else {
-                                          transfer->finish(error, transfer->done);
-                                      }
-                                  });
-    } catch (const std::exception&) {
-        detail::complete_later(m_io_service, [transfer] { transfer->finish(asio::error::no_memory, 0); });
+    transfer->timer = std::make_unique<asio::steady_timer>(m_io_service, deadline);
+    std::weak_ptr<Transfer> weak = transfer;
+    transfer->timer->async_wait([this, weak](const asio::error_code& error) {
+        const auto expiring = weak.lock();
+        if (error || !expiring) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!expiring->finished && expiring->epoch == m_closes) {
+            expiring->expired = true;
+            expiring->cancel.emit(asio::cancellation_type::terminal);
+        }
+    });
+}
+
+// A step cancelled by the deadline reports the deadline; one that completed
+// as the timer fired keeps its own outcome.
+void TCPTransport::end(const std::shared_ptr<Transfer>& transfer, const asio::error_code& error)
+{
+    bool expired = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        transfer->finished = true;
+        if (transfer->timer) {
+            transfer->timer->cancel();
+        }
+        expired = transfer->expired && (error == asio::error::operation_aborted || error == asio::error::timed_out);
     }
+    transfer->finish(error, transfer->done, expired);
 }
 
 void TCPTransport::reset_directions()
@@ -167,26 +176,19 @@ bool TCPTransport::setsockopts(int fd)
 
 void TCPTransport::set_client_options()
 {
-    asio::error_code ignored;
-    m_socket.set_option(asio::socket_base::keep_alive(true), ignored);
-    m_socket.set_option(tcp::no_delay(true), ignored);
-    setsockopts(m_socket.native_handle());
-    m_socket.set_option(asio::socket_base::send_buffer_size(CLIENT_BUFFER_SIZE), ignored);
-    m_socket.set_option(asio::socket_base::receive_buffer_size(CLIENT_BUFFER_SIZE), ignored);
+    // The buffers are a request the system may trim; nothing to report.
+    detail::tune_client_socket(m_socket, {m_keepAliveSec, m_keepAliveProbeCount, m_keepAliveProbeInterval});
 }
 
 Status TCPTransport::connect(std::string address, port_t port)
 {
     try {
-        asio::error_code error;
-        tcp::resolver resolver(m_io_service);
-        const auto endpoints = resolver.resolve(address, std::to_string(port), RESOLVE_FLAGS, error);
-        if (error) {
-            return detail::status_from("resolve", error);
-        }
-        asio::connect(m_socket, endpoints, error);
-        if (error) {
-            return detail::status_from("connect", error);
+        const Status status =
+            m_connect_timeout.count() > 0
+                ? detail::connect_within(m_socket, address, port, detail::deadline_after(m_connect_timeout))
+                : detail::connect_blocking(m_io_service, m_socket, address, port);
+        if (!status) {
+            return status;
         }
         set_client_options();
         reset_directions();
@@ -197,56 +199,26 @@ Status TCPTransport::connect(std::string address, port_t port)
 }
 
 struct TCPTransport::ConnectAttempt {
-    explicit ConnectAttempt(asio::io_service& service) : resolver(service) {}
+    explicit ConnectAttempt(asio::io_service& service) : resolver(service), timer(service) {}
     tcp::resolver resolver;
+    asio::steady_timer timer;
     // Set by close(): the resolver's own cancel cannot stop a lookup that has
     // already finished on asio's resolver thread.
     std::atomic<bool> abandoned{false};
+    bool expired = false;  // under m_mutex
+    bool finished = false; // under m_mutex
 };
 
 void TCPTransport::connect_async(std::string address, port_t port, connect_handler_t callback)
 {
-    using iterator = tcp::resolver::results_type::iterator;
-    auto on_connect = [this, callback](const asio::error_code& error, iterator endpoint) {
-        Status status;
-        if (error) {
-            status = detail::status_from(error);
-        } else if (endpoint == iterator()) {
-            status = Status(Status::TRANSPORT_STATUS_HOST_UNREACHABLE, "Host unreachable");
-        } else {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            set_client_options();
-            reset_directions();
-        }
-        callback(*this, status);
-    };
-    auto on_resolve = [this, callback, on_connect](const std::shared_ptr<ConnectAttempt>& attempt,
-                                                   asio::error_code error, tcp::resolver::results_type results) {
-        Status status;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (!error && attempt->abandoned) {
-                error = asio::error::operation_aborted;
-            }
-            status = error ? detail::status_from(error) : Status();
-            if (!error) {
-                try {
-                    asio::async_connect(m_socket, results.begin(), results.end(), on_connect);
-                    return;
-                } catch (const std::exception& failure) {
-                    status = detail::status_from_exception(failure);
-                }
-            }
-        }
-        callback(*this, status);
-    };
     try {
         auto attempt = std::make_shared<ConnectAttempt>(m_io_service);
         m_connect_attempt = attempt;
+        arm_connect_timer(attempt);
         attempt->resolver.async_resolve(
-            address, std::to_string(port), RESOLVE_FLAGS,
-            [attempt, on_resolve](const asio::error_code& error, tcp::resolver::results_type results) {
-                on_resolve(attempt, error, std::move(results));
+            address, std::to_string(port), detail::RESOLVE_FLAGS,
+            [this, attempt, callback](const asio::error_code& error, tcp::resolver::results_type results) {
+                resolved(attempt, error, std::move(results), callback);
             });
     } catch (const std::exception& error) {
         const Status status = detail::status_from_exception(error);
@@ -254,38 +226,86 @@ void TCPTransport::connect_async(std::string address, port_t port, connect_handl
     }
 }
 
+void TCPTransport::arm_connect_timer(const std::shared_ptr<ConnectAttempt>& attempt)
+{
+    if (m_connect_timeout.count() <= 0) {
+        return;
+    }
+    attempt->timer.expires_after(m_connect_timeout);
+    std::weak_ptr<ConnectAttempt> weak = attempt;
+    attempt->timer.async_wait([this, weak](const asio::error_code& error) {
+        const auto expiring = weak.lock();
+        if (error || !expiring) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!expiring->finished) {
+            expiring->expired = true;
+            expiring->resolver.cancel();
+            asio::error_code ignored;
+            m_socket.cancel(ignored);
+        }
+    });
+}
+
+void TCPTransport::resolved(const std::shared_ptr<ConnectAttempt>& attempt, asio::error_code error,
+                            tcp::resolver::results_type results, const connect_handler_t& callback)
+{
+    using iterator = tcp::resolver::results_type::iterator;
+    Status status;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!error && (attempt->abandoned || attempt->expired)) {
+            error = asio::error::operation_aborted;
+        }
+        if (!error) {
+            try {
+                asio::async_connect(m_socket, results.begin(), results.end(),
+                                    [this, attempt, callback](const asio::error_code& error, iterator endpoint) {
+                                        connected(attempt, error, endpoint == iterator(), callback);
+                                    });
+                return;
+            } catch (const std::exception&) {
+                error = asio::error::no_memory;
+            }
+        }
+        status = end_attempt(*attempt, error);
+    }
+    callback(*this, status);
+}
+
+void TCPTransport::connected(const std::shared_ptr<ConnectAttempt>& attempt, const asio::error_code& error,
+                             bool exhausted, const connect_handler_t& callback)
+{
+    Status status;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        status = end_attempt(*attempt, error);
+        if (status == Status::TRANSPORT_STATUS_OKAY && exhausted) {
+            status = Status(Status::TRANSPORT_STATUS_HOST_UNREACHABLE, "Host unreachable");
+        } else if (status == Status::TRANSPORT_STATUS_OKAY) {
+            set_client_options();
+            reset_directions();
+        }
+    }
+    callback(*this, status);
+}
+
+// Called under m_mutex.
+Status TCPTransport::end_attempt(ConnectAttempt& attempt, const asio::error_code& error)
+{
+    attempt.finished = true;
+    attempt.timer.cancel();
+    if (attempt.expired) {
+        return detail::timed_out("Connect");
+    }
+    return error ? detail::status_from(error) : Status();
+}
+
 Status TCPTransport::bind(port_t port, std::string address)
 {
     try {
-        asio::error_code error;
-        const asio::ip::address ip =
-            address == "*" ? asio::ip::address(asio::ip::address_v6::any()) : asio::ip::make_address(address, error);
-        if (error) {
-            return detail::status_from(error);
-        }
-        m_endpoint = tcp::endpoint(ip, port);
-
-        tcp::acceptor acceptor(m_io_service);
-        if (acceptor.open(m_endpoint.protocol(), error)) {
-            return detail::status_from("open", error);
-        }
-        if (acceptor.set_option(asio::socket_base::reuse_address(true), error)) {
-            return detail::status_from("set_option", error);
-        }
-        if (acceptor.bind(m_endpoint, error)) {
-            return detail::status_from("bind", error);
-        }
-        if (acceptor.listen(LISTEN_BACKLOG, error)) {
-            return detail::status_from("listen", error);
-        }
-        // The old listener goes only now that the new one is listening.
-        asio::error_code ignored;
-        m_acceptor.close(ignored);
-        m_acceptor = std::move(acceptor);
-        if (m_acceptor.set_option(asio::socket_base::reuse_address(true), error)) {
-            return detail::status_from("set_option", error);
-        }
-        return Status();
+        return detail::listen_on(m_io_service, port, address, m_endpoint, m_acceptor);
     } catch (const std::exception& error) {
         return detail::status_from_exception(error);
     }
@@ -293,14 +313,12 @@ Status TCPTransport::bind(port_t port, std::string address)
 
 std::unique_ptr<Transport> TCPTransport::adopt(tcp::socket& socket, Status& status)
 {
-    asio::error_code error;
-    if (socket.set_option(asio::socket_base::keep_alive(true), error)) {
+    const asio::error_code error =
+        detail::tune_accepted_socket(socket, {m_keepAliveSec, m_keepAliveProbeCount, m_keepAliveProbeInterval});
+    if (error) {
         status = detail::status_from("set_option", error);
         return nullptr;
     }
-    // The accepted side gets the listener's keep-alive timing, but neither
-    // TCP_NODELAY nor the large buffers: those are the client's choice.
-    setsockopts(socket.native_handle());
     try {
         std::unique_ptr<Transport> accepted(new TCPTransport(std::move(socket)));
         status = Status();
@@ -355,12 +373,15 @@ korvane_buf_len_t TCPTransport::read(korvane_buf_t buffer, korvane_buf_len_t len
     korvane_buf_len_t count = -1;
     if (length < 0) {
         result = negative_length();
+    } else if (m_read_deadline != detail::NO_DEADLINE && length > 0 && m_socket.is_open()) {
+        count = detail::bounded_transfer(m_socket.native_handle(), static_cast<char*>(buffer),
+                                         static_cast<std::size_t>(length), true, all, m_read_deadline, result);
     } else {
         asio::error_code error;
         const auto target = asio::buffer(buffer, static_cast<std::size_t>(length));
         // asio::read moves at most 64 KiB per receive (transfer_all's default).
         const std::size_t transferred = all ? asio::read(m_socket, target, error) : m_socket.read_some(target, error);
-        count = transfer_result(error, transferred, result);
+        count = detail::transfer_result(error, transferred, result);
     }
     if (status != nullptr) {
         *status = result;
@@ -385,16 +406,23 @@ void TCPTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, re
         return;
     }
     try {
-        auto on_read = [this, buffer, length, callback](const asio::error_code& error, std::size_t transferred) {
-            if (ends_direction(error)) {
+        auto on_read = [this, buffer, length, callback](const asio::error_code& error, std::size_t transferred,
+                                                        bool expired) {
+            if (expired) {
+                callback(*this, -1, buffer, length, detail::timed_out("Read"));
+                return;
+            }
+            if (detail::ends_direction(error)) {
                 m_read_ended = true;
             }
             Status status;
-            const korvane_buf_len_t count = transfer_result(error, transferred, status);
+            const korvane_buf_len_t count = detail::transfer_result(error, transferred, status);
             callback(*this, count, buffer, length, status);
         };
-        read_step(std::make_shared<Transfer>(Transfer{static_cast<char*>(buffer), static_cast<std::size_t>(length),
-                                                      all, current_epoch(), std::move(on_read)}));
+        auto transfer = std::make_shared<Transfer>(static_cast<char*>(buffer), static_cast<std::size_t>(length), true,
+                                                   all, current_epoch(), std::move(on_read));
+        arm_deadline(transfer, m_read_deadline);
+        step(transfer);
     } catch (const std::exception& error) {
         const Status status = detail::status_from_exception(error);
         detail::complete_later(m_io_service, [this, buffer, length, callback, status] {
@@ -409,11 +437,14 @@ korvane_buf_len_t TCPTransport::write(korvane_buf_t buffer, korvane_buf_len_t le
     korvane_buf_len_t count = -1;
     if (length < 0) {
         failure = negative_length();
+    } else if (m_write_deadline != detail::NO_DEADLINE && length > 0 && m_socket.is_open()) {
+        count = detail::bounded_transfer(m_socket.native_handle(), static_cast<char*>(buffer),
+                                         static_cast<std::size_t>(length), false, true, m_write_deadline, failure);
     } else {
         asio::error_code error;
         // Chunks of at most 64 KiB per send; asio sends with MSG_NOSIGNAL.
         const std::size_t written = asio::write(m_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), error);
-        count = transfer_result(error, written, failure);
+        count = detail::transfer_result(error, written, failure);
     }
     if (count < 0 && status != nullptr) {
         *status = failure;
@@ -436,16 +467,22 @@ void TCPTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
         return;
     }
     try {
-        auto on_written = [this, callback](const asio::error_code& error, std::size_t written) {
-            if (ends_direction(error)) {
+        auto on_written = [this, callback](const asio::error_code& error, std::size_t written, bool expired) {
+            if (expired) {
+                callback(*this, -1, detail::timed_out("Write"));
+                return;
+            }
+            if (detail::ends_direction(error)) {
                 m_write_failed = true;
             }
             Status status;
-            const korvane_buf_len_t count = transfer_result(error, written, status);
+            const korvane_buf_len_t count = detail::transfer_result(error, written, status);
             callback(*this, count, status);
         };
-        write_step(std::make_shared<Transfer>(Transfer{static_cast<char*>(buffer), static_cast<std::size_t>(length),
-                                                       true, current_epoch(), std::move(on_written)}));
+        auto transfer = std::make_shared<Transfer>(static_cast<char*>(buffer), static_cast<std::size_t>(length), false,
+                                                   true, current_epoch(), std::move(on_written));
+        arm_deadline(transfer, m_write_deadline);
+        step(transfer);
     } catch (const std::exception& error) {
         const Status status = detail::status_from_exception(error);
         detail::complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
@@ -461,15 +498,7 @@ Status TCPTransport::close()
         attempt->abandoned = true;
         attempt->resolver.cancel();
     }
-    // Pending accepts are cancelled before the shutdown: a loop thread that
-    // saw the shut-down listener first would complete them with EINVAL
-    // instead of OPERATION_ABORTED. The shutdown wakes a blocking accept on
-    // another thread.
-    m_acceptor.cancel(ignored);
-    if (m_acceptor.is_open()) {
-        ::shutdown(m_acceptor.native_handle(), SHUT_RDWR);
-    }
-    m_acceptor.close(ignored);
+    detail::close_listener(m_acceptor);
     reset_directions();
 
     if (!m_socket.is_open()) {
@@ -480,6 +509,26 @@ Status TCPTransport::close()
     asio::error_code error;
     m_socket.close(error);
     return error ? detail::status_from(error) : Status();
+}
+
+void TCPTransport::read_deadline(clock_t::time_point deadline)
+{
+    m_read_deadline = deadline;
+}
+
+void TCPTransport::write_deadline(clock_t::time_point deadline)
+{
+    m_write_deadline = deadline;
+}
+
+void TCPTransport::connect_timeout(std::chrono::milliseconds timeout)
+{
+    m_connect_timeout = timeout;
+}
+
+bool TCPTransport::bounds_waits() const
+{
+    return true;
 }
 
 Status TCPTransport::start()

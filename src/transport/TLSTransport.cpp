@@ -3,13 +3,8 @@
 // that sends the TLS close alert without ever waiting long for the peer.
 #include "transport/TLSTransport.hpp"
 
-#include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
-#include <poll.h>
-#include <sys/socket.h>
 
-#include <cerrno>
 #include <chrono>
 #include <exception>
 #include <functional>
@@ -19,6 +14,8 @@
 
 #include "transport/AsioError.hpp"
 #include "transport/KeepAlive.hpp"
+#include "transport/StreamPlumbing.hpp"
+#include "transport/TLSSession.hpp"
 
 namespace korvane {
 
@@ -26,14 +23,11 @@ namespace {
 
 using tcp = asio::ip::tcp;
 using Status = Transport::StatusCode;
-using SslStream = asio::ssl::stream<tcp::socket&>;
 
 constexpr char CIPHER_LIST[] = "DEFAULT:!LOW:!aNULL:!eNULL:!MD5:!CBC:!3DES:!DSS:!RC4:!DES:!EXPORT";
 // The value of SSL_OP_ALL in OpenSSL 3, spelled out so that it cannot drift.
 constexpr unsigned long BIND_OPTIONS = SSL_OP_CRYPTOPRO_TLSEXT_BUG | SSL_OP_DONT_INSERT_EMPTY_FRAGMENTS |
                                        SSL_OP_SAFARI_ECDHE_ECDSA_BUG | SSL_OP_TLSEXT_PADDING;
-constexpr int SOCKET_BUFFER_SIZE = 0x800000;
-constexpr int LISTEN_BACKLOG = 4096;
 // How long close() waits for the peer to answer our close alert. Long enough
 // for a live peer on a LAN to finish its side, short enough that a silent
 // peer costs the caller next to nothing.
@@ -54,15 +48,6 @@ asio::ssl::context client_context(bool verifyCertificate)
     return context;
 }
 
-asio::error_code last_ssl_error()
-{
-    const unsigned long error = ::ERR_get_error();
-    if (error == 0) {
-        return asio::error::invalid_argument;
-    }
-    return asio::error_code(static_cast<int>(error), asio::error::get_ssl_category());
-}
-
 // No exception leaves an operation: the few that asio or an allocation can
 // raise become the operation's status.
 template <typename Body>
@@ -75,66 +60,12 @@ Status guarded(Body body) noexcept
     }
 }
 
-bool send_now(int fd, const char* data, long size)
-{
-    while (size > 0) {
-        const ssize_t sent = ::send(fd, data, static_cast<size_t>(size), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent <= 0) {
-            return false;
-        }
-        data += sent;
-        size -= sent;
-    }
-    return true;
-}
-
-// Discards what the peer still sends until it closes its side, an error, or
-// the deadline. Draining keeps unread bytes from turning our close into a
-// reset, which would throw away data still queued for the peer.
-void await_peer_close(int fd, std::chrono::milliseconds budget)
-{
-    using clock = std::chrono::steady_clock;
-    const clock::time_point deadline = clock::now() + budget;
-    char sink[4096];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-        if (left <= 0) {
-            return;
-        }
-        const ssize_t got = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
-        if (got == 0) {
-            return;
-        }
-        if (got > 0 || errno == EINTR) {
-            continue;
-        }
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            return;
-        }
-        pollfd wanted{fd, POLLIN, 0};
-        if (::poll(&wanted, 1, static_cast<int>(left)) == 0) {
-            return;
-        }
-    }
-}
-
 korvane_buf_len_t invalid_length(Status* status)
 {
     if (status != nullptr) {
         *status = detail::status_from(asio::error::invalid_argument);
     }
     return -1;
-}
-
-/// Whether a finished asynchronous transfer leaves its direction of the
-/// session over for good: the end of the stream or a failure, but not our own
-/// cancel or close.
-bool ends_direction(const asio::error_code& ec)
-{
-    return ec && ec != asio::error::operation_aborted && ec != asio::error::bad_descriptor;
 }
 
 // Requests that complete without touching the connection: nothing to move
@@ -228,54 +159,19 @@ void TLSTransport::setCipherList()
 // starts from a fresh one on the same context.
 void TLSTransport::renew_session() noexcept
 {
-    SSL* fresh = ::SSL_new(::SSL_get_SSL_CTX(m_ssl_socket.native_handle()));
-    if (fresh == nullptr) {
-        return;
-    }
-    m_ssl_socket.~SslStream();
-    new (&m_ssl_socket) SslStream(m_socket, fresh);
+    detail::renew_session(m_ssl_socket, m_socket);
 }
 
 // Send buffer and receive buffer failures are the caller's to judge; the
 // other options are best effort.
 asio::error_code TLSTransport::tune_client_socket()
 {
-    asio::error_code ec;
-    m_socket.set_option(asio::socket_base::keep_alive(true), ec);
-    m_socket.set_option(tcp::no_delay(true), ec);
-    setsockopts(m_socket.native_handle());
-    m_socket.set_option(asio::socket_base::send_buffer_size(SOCKET_BUFFER_SIZE), ec);
-    if (!ec) {
-        m_socket.set_option(asio::socket_base::receive_buffer_size(SOCKET_BUFFER_SIZE), ec);
-    }
-    return ec;
+    return detail::tune_client_socket(m_socket, {m_keepAliveSec, m_keepAliveProbeCount, m_keepAliveProbeInterval});
 }
 
-// A trusted chain alone would let any certificate from any trusted authority
-// stand in for this host: a verifying client also names the host it expects
-// (SNI for names) and has OpenSSL match it against the certificate, an
-// address against the certificate's IP entries.
 asio::error_code TLSTransport::expect_server_identity(const std::string& host)
 {
-    SSL* ssl = m_ssl_socket.native_handle();
-    if ((::SSL_get_verify_mode(ssl) & SSL_VERIFY_PEER) == 0) {
-        return asio::error_code();
-    }
-    ::ERR_clear_error();
-    asio::error_code not_an_address;
-    const asio::ip::address ip = asio::ip::make_address(host, not_an_address);
-    bool ok = false;
-    if (!not_an_address && ip.is_v4()) {
-        const auto bytes = ip.to_v4().to_bytes();
-        ok = ::X509_VERIFY_PARAM_set1_ip(::SSL_get0_param(ssl), bytes.data(), bytes.size()) == 1;
-    } else if (!not_an_address) {
-        const auto bytes = ip.to_v6().to_bytes();
-        ok = ::X509_VERIFY_PARAM_set1_ip(::SSL_get0_param(ssl), bytes.data(), bytes.size()) == 1;
-    } else {
-        ::SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-        ok = ::SSL_set_tlsext_host_name(ssl, host.c_str()) == 1 && ::SSL_set1_host(ssl, host.c_str()) == 1;
-    }
-    return ok ? asio::error_code() : last_ssl_error();
+    return detail::expect_server_identity(m_ssl_socket.native_handle(), host);
 }
 
 Status TLSTransport::connect(std::string address, port_t port)
@@ -283,18 +179,11 @@ Status TLSTransport::connect(std::string address, port_t port)
     return guarded([&] {
         close_connection();
         renew_session();
-        asio::error_code ec;
-        tcp::resolver resolver(m_io_service);
-        const tcp::resolver::results_type endpoints =
-            resolver.resolve(address, std::to_string(port), tcp::resolver::address_configured, ec);
-        if (ec) {
-            return detail::status_from("resolve", ec);
+        const Status connected = detail::connect_blocking(m_io_service, m_socket, address, port);
+        if (!connected) {
+            return connected;
         }
-        asio::connect(m_socket, endpoints, ec);
-        if (ec) {
-            return detail::status_from("connect", ec);
-        }
-        ec = tune_client_socket();
+        asio::error_code ec = tune_client_socket();
         if (ec) {
             return detail::status_from("set_option", ec);
         }
@@ -314,7 +203,7 @@ void TLSTransport::connect_async(std::string address, port_t port, connect_handl
         const unsigned epoch = m_closes;
         auto resolver = std::make_shared<tcp::resolver>(m_io_service);
         resolver->async_resolve(
-            address, std::to_string(port), tcp::resolver::address_configured,
+            address, std::to_string(port), detail::RESOLVE_FLAGS,
             [this, resolver, address, callback, epoch](asio::error_code ec, tcp::resolver::results_type endpoints) {
                 if (!ec && m_closes != epoch) {
                     ec = asio::error::operation_aborted;
@@ -370,35 +259,8 @@ void TLSTransport::connected_async(const asio::error_code& ec, bool exhausted, c
 Status TLSTransport::bind(port_t port, std::string address)
 {
     return guarded([&] {
-        asio::error_code ec;
-        if (address == "*") {
-            m_endpoint = tcp::endpoint(tcp::v6(), port);
-        } else {
-            const asio::ip::address ip = asio::ip::make_address(address, ec);
-            if (ec) {
-                return detail::status_from(ec);
-            }
-            m_endpoint = tcp::endpoint(ip, port);
-        }
-        tcp::acceptor acceptor(m_io_service);
-        if (acceptor.open(m_endpoint.protocol(), ec)) {
-            return detail::status_from("open", ec);
-        }
-        if (acceptor.set_option(tcp::acceptor::reuse_address(true), ec)) {
-            return detail::status_from("set_option", ec);
-        }
-        if (acceptor.bind(m_endpoint, ec)) {
-            return detail::status_from("bind", ec);
-        }
-        if (acceptor.listen(LISTEN_BACKLOG, ec)) {
-            return detail::status_from("listen", ec);
-        }
-        close_listener();
-        m_acceptor = std::move(acceptor);
-        if (m_acceptor.set_option(tcp::acceptor::reuse_address(true), ec)) {
-            return detail::status_from("set_option", ec);
-        }
-        return load_certificate_and_key();
+        const Status listening = detail::listen_on(m_io_service, port, address, m_endpoint, m_acceptor);
+        return !listening ? listening : load_certificate_and_key();
     });
 }
 
@@ -417,9 +279,7 @@ Status TLSTransport::load_certificate_and_key()
 
 void TLSTransport::tune_accepted_socket(tcp::socket& socket)
 {
-    asio::error_code ignored;
-    socket.set_option(asio::socket_base::keep_alive(true), ignored);
-    setsockopts(socket.native_handle());
+    detail::tune_accepted_socket(socket, {m_keepAliveSec, m_keepAliveProbeCount, m_keepAliveProbeInterval});
 }
 
 // The accepted side never asks for a client certificate. Construction can
@@ -566,7 +426,7 @@ void TLSTransport::read_async(korvane_buf_t buffer, korvane_buf_len_t length, re
                 if (ec && m_closes != epoch) {
                     ec = asio::error::operation_aborted;
                 }
-                if (ends_direction(ec)) {
+                if (detail::ends_direction(ec)) {
                     m_read_ended = true;
                 }
                 if (ec == asio::error::eof) {
@@ -639,7 +499,7 @@ void TLSTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
             if (ec && m_closes != epoch) {
                 ec = asio::error::operation_aborted;
             }
-            if (ends_direction(ec)) {
+            if (detail::ends_direction(ec)) {
                 m_write_failed = true;
             }
             if (ec == asio::error::eof) {
@@ -683,16 +543,7 @@ Status TLSTransport::close()
 
 void TLSTransport::close_listener()
 {
-    if (!m_acceptor.is_open()) {
-        return;
-    }
-    // Pending accepts are cancelled first: a loop thread that saw the shut
-    // down listener before the cancel would report EINVAL, not an abort. The
-    // shutdown wakes a blocking accept, which neither cancel nor close would.
-    asio::error_code ignored;
-    m_acceptor.cancel(ignored);
-    ::shutdown(m_acceptor.native_handle(), SHUT_RDWR);
-    m_acceptor.close(ignored);
+    detail::close_listener(m_acceptor);
 }
 
 // Pending operations are cancelled before the session is shut down, so that
@@ -714,34 +565,12 @@ Status TLSTransport::close_connection()
     return ec ? detail::status_from(ec) : Status();
 }
 
-// The alert is produced into a memory BIO of its own and sent straight to the
-// descriptor without blocking: the stream's own path would wait on a full
-// send buffer and then for the peer's alert, both without limit. Afterwards
-// the session writes only to that BIO; connect() starts a fresh one.
+// Never in the middle of a record of an asynchronous write on the wire.
 void TLSTransport::send_close_notify()
 {
-    SSL* ssl = m_ssl_socket.native_handle();
-    if (m_write_in_flight || ::SSL_is_init_finished(ssl) == 0 || (::SSL_get_shutdown(ssl) & SSL_SENT_SHUTDOWN) != 0) {
-        return;
+    if (!m_write_in_flight) {
+        detail::send_close_notify(m_ssl_socket.native_handle(), m_socket.native_handle(), CLOSE_WAIT);
     }
-    BIO* alert = ::BIO_new(::BIO_s_mem());
-    if (alert == nullptr) {
-        return;
-    }
-    ::SSL_set0_wbio(ssl, alert);
-    ::ERR_clear_error();
-    ::SSL_shutdown(ssl);
-    ::ERR_clear_error();
-    char* bytes = nullptr;
-    const long size = BIO_get_mem_data(alert, &bytes);
-    const int fd = m_socket.native_handle();
-    if (size <= 0 || !send_now(fd, bytes, size) || (::SSL_get_shutdown(ssl) & SSL_RECEIVED_SHUTDOWN) != 0) {
-        return;
-    }
-    // Our end-of-stream right behind the alert lets a peer that is closing
-    // too see the end at once instead of waiting out its own deadline.
-    ::shutdown(fd, SHUT_WR);
-    await_peer_close(fd, CLOSE_WAIT);
 }
 
 // ---------------------------------------------------------------- event loop

@@ -3,6 +3,7 @@
 // payload is read straight into a Message of exactly that length.
 #include "transport/TransportFramer.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -19,6 +20,8 @@ namespace {
 const korvane_buf_len_t FRAME_LIMIT = 5242880;
 const korvane_buf_len_t FRAME_HEADER_SIZE = 8;
 const std::size_t LENGTH_OFFSET = 4;
+// What a payload buffer starts at before any of its bytes arrived.
+const korvane_buf_len_t FIRST_PAYLOAD_CHUNK = 64 * 1024;
 
 Status refused_size(korvane_buf_len_t length)
 {
@@ -75,7 +78,7 @@ void write_header(void* header, korvane_buf_len_t length)
     endian::store_big32(static_cast<char*>(header) + LENGTH_OFFSET, static_cast<std::uint32_t>(length));
 }
 
-/// The checks both asynchronous receive steps make: false, with `status`
+/// The checks every asynchronous receive step makes: false, with `status`
 /// holding the reason, when the read ended early or failed.
 bool read_whole(long bytes, long asked, Status& status)
 {
@@ -89,40 +92,114 @@ bool read_whole(long bytes, long asked, Status& status)
     return true;
 }
 
-struct ReceiveState {
-    unsigned char header[FRAME_HEADER_SIZE] = {};
-    Message payload;
-};
-
-void receive_payload(TransportFramer& framer, Transport& transport, const std::shared_ptr<ReceiveState>& state,
-                     const TransportFramer::recv_callback_t& callback, long bytes, long asked, Status status)
+/// The payload buffer after `filled` bytes arrived: the next size doubles
+/// what arrived, so a peer cannot make us reserve what it never sends.
+korvane_buf_len_t next_capacity(korvane_buf_len_t filled, korvane_buf_len_t length)
 {
-    if (!read_whole(bytes, asked, status)) {
-        callback(framer, Message(), status);
-        return;
-    }
-    const std::uint32_t length = endian::load_big32(state->header + LENGTH_OFFSET);
-    if (!acceptable(length)) {
-        callback(framer, Message(), rejected_size(length));
-        return;
-    }
-    Transport::read_handler_t on_payload;
-    try {
-        state->payload = Message(static_cast<korvane_buf_len_t>(length));
-        on_payload = [&framer, state, callback](Transport&, long got, void*, long wanted, Status result) {
-            if (!read_whole(got, wanted, result)) {
-                callback(framer, Message(), result);
-                return;
-            }
-            callback(framer, std::move(state->payload), result);
-        };
-    } catch (const std::exception& error) {
-        callback(framer, Message(), out_of_memory(error));
-        return;
-    }
-    transport.read_async(state->payload.buffer(), length, std::move(on_payload), true);
+    return std::min(length, std::max(FIRST_PAYLOAD_CHUNK, filled * 2));
 }
 
+/// `payload`'s first `filled` bytes in a buffer of `capacity` bytes.
+Message grown(const Message& payload, korvane_buf_len_t filled, korvane_buf_len_t capacity)
+{
+    Message bigger(capacity);
+    std::memcpy(bigger.buffer(), payload.buffer(), static_cast<std::size_t>(filled));
+    return bigger;
+}
+
+struct ReceiveState {
+    TransportFramer::recv_callback_t callback;
+    unsigned char header[FRAME_HEADER_SIZE] = {};
+    korvane_buf_len_t header_filled = 0;
+    Message payload;
+    korvane_buf_len_t length = 0;
+    korvane_buf_len_t filled = 0;
+};
+
+using ReceiveStatePtr = std::shared_ptr<ReceiveState>;
+
+} // namespace
+
+// The asynchronous receive, one step per completion: the rest of the header,
+// then the payload in chunks that grow with what arrived.
+struct TransportFramer::AsyncReceive {
+    static void header(TransportFramer& framer, const ReceiveStatePtr& state, bool partial)
+    {
+        auto* at = state->header + state->header_filled;
+        const korvane_buf_len_t wanted = FRAME_HEADER_SIZE - state->header_filled;
+        framer.m_transport->read_async(
+            at, wanted,
+            [&framer, state](Transport&, long bytes, void*, long asked, Status status) {
+                on_header(framer, state, bytes, asked, std::move(status));
+            },
+            !partial);
+    }
+
+    static void on_header(TransportFramer& framer, const ReceiveStatePtr& state, long bytes, long asked,
+                          Status status)
+    {
+        const bool first = state->header_filled == 0;
+        if (bytes > 0 && bytes < asked && first && framer.m_resumable && status.code() >= 0) {
+            state->header_filled = bytes;
+            header(framer, state, false);
+            return;
+        }
+        if (!read_whole(bytes, asked, status)) {
+            fail(framer, state, std::move(status), !first || bytes > 0);
+            return;
+        }
+        const std::uint32_t length = endian::load_big32(state->header + LENGTH_OFFSET);
+        if (!acceptable(length)) {
+            fail(framer, state, rejected_size(length), false);
+            return;
+        }
+        state->length = length;
+        payload(framer, state);
+    }
+
+    static void payload(TransportFramer& framer, const ReceiveStatePtr& state)
+    {
+        try {
+            const korvane_buf_len_t capacity = next_capacity(state->filled, state->length);
+            state->payload = state->filled == 0 ? Message(capacity) : grown(state->payload, state->filled, capacity);
+        } catch (const std::exception& error) {
+            fail(framer, state, out_of_memory(error), true);
+            return;
+        }
+        auto* at = static_cast<char*>(state->payload.buffer()) + state->filled;
+        framer.m_transport->read_async(
+            at, state->payload.length() - state->filled,
+            [&framer, state](Transport&, long got, void*, long wanted, Status result) {
+                if (!read_whole(got, wanted, result)) {
+                    fail(framer, state, std::move(result), true);
+                    return;
+                }
+                state->filled += got;
+                if (state->filled < state->length) {
+                    payload(framer, state);
+                    return;
+                }
+                finish(framer, state, std::move(state->payload), std::move(result));
+            },
+            true);
+    }
+
+    static void fail(TransportFramer& framer, const ReceiveStatePtr& state, Status status, bool mid_frame)
+    {
+        framer.abandon_frame(status, mid_frame);
+        finish(framer, state, Message(), std::move(status));
+    }
+
+    static void finish(TransportFramer& framer, const ReceiveStatePtr& state, Message message, Status status)
+    {
+        // The callback may destroy the framer's owner: hand it over first.
+        TransportFramer::recv_callback_t callback = std::move(state->callback);
+        state->payload = Message();
+        callback(framer, std::move(message), std::move(status));
+    }
+};
+
+namespace {
 } // namespace
 
 const korvane_buf_len_t TransportFramer::MAX_FRAME_SIZE = FRAME_LIMIT;
@@ -158,49 +235,99 @@ Status TransportFramer::message(Message message)
 
 Message TransportFramer::message(Status* status)
 {
+    Status result;
+    Message payload = receive(result);
+    set(status, std::move(result));
+    return payload;
+}
+
+Message TransportFramer::receive(Status& status)
+{
     unsigned char header[FRAME_HEADER_SIZE];
-    const korvane_buf_len_t got = m_transport->read(header, FRAME_HEADER_SIZE, status, true);
-    if (got <= 0) {
-        return Message();
+    korvane_buf_len_t got = 0;
+    if (m_resumable) {
+        got = m_transport->read(header, FRAME_HEADER_SIZE, &status, false);
+        if (got <= 0) {
+            return Message();
+        }
     }
-    if (got != FRAME_HEADER_SIZE) {
-        set(status, incomplete_read());
+    if (got < FRAME_HEADER_SIZE && !read_fully(header + got, FRAME_HEADER_SIZE - got, status, got > 0)) {
         return Message();
     }
     const std::uint32_t length = endian::load_big32(header + LENGTH_OFFSET);
     if (!acceptable(length)) {
-        set(status, rejected_size(length));
+        status = rejected_size(length);
         return Message();
     }
     try {
-        Message payload(static_cast<korvane_buf_len_t>(length));
-        const korvane_buf_len_t read = m_transport->read(payload.buffer(), length, status, true);
-        if (read == payload.length()) {
-            return payload;
-        }
-        if (read > 0) {
-            set(status, incomplete_read());
-        }
+        return receive_payload(length, status);
     } catch (const std::exception& error) {
-        set(status, out_of_memory(error));
+        status = out_of_memory(error);
+        abandon_frame(status, true);
     }
     return Message();
 }
 
+Message TransportFramer::receive_payload(korvane_buf_len_t length, Status& status)
+{
+    Message payload(next_capacity(0, length));
+    korvane_buf_len_t filled = 0;
+    for (;;) {
+        char* at = static_cast<char*>(payload.buffer()) + filled;
+        if (!read_fully(at, payload.length() - filled, status, true)) {
+            return Message();
+        }
+        filled = payload.length();
+        if (filled == length) {
+            return payload;
+        }
+        payload = grown(payload, filled, next_capacity(filled, length));
+    }
+}
+
+bool TransportFramer::read_fully(void* buffer, korvane_buf_len_t length, Status& status, bool mid_frame)
+{
+    const korvane_buf_len_t read = m_transport->read(buffer, length, &status, true);
+    if (read == length) {
+        return true;
+    }
+    if (read > 0) {
+        status = incomplete_read();
+    }
+    abandon_frame(status, mid_frame || read > 0);
+    return false;
+}
+
+void TransportFramer::abandon_frame(const Status& status, bool mid_frame)
+{
+    // A frame cut off by a deadline leaves the stream at an unknown point;
+    // every other failure ends the stream already or leaves it as it was.
+    if (mid_frame && status.code() == Status::TRANSPORT_STATUS_TIMEOUT) {
+        m_transport->close();
+    }
+}
+
 void TransportFramer::message(recv_callback_t callback)
 {
-    std::shared_ptr<ReceiveState> state;
-    Transport::read_handler_t on_header;
+    ReceiveStatePtr state;
     try {
         state = std::make_shared<ReceiveState>();
-        on_header = [this, state, callback](Transport& transport, long bytes, void*, long asked, Status status) {
-            receive_payload(*this, transport, state, callback, bytes, asked, std::move(status));
-        };
+        state->callback = std::move(callback);
     } catch (const std::exception& error) {
         callback(*this, Message(), out_of_memory(error));
         return;
     }
-    m_transport->read_async(state->header, FRAME_HEADER_SIZE, std::move(on_header), true);
+    AsyncReceive::header(*this, state, m_resumable);
+}
+
+void TransportFramer::resumable_receive(bool resumable) noexcept
+{
+    m_resumable = resumable;
+}
+
+korvane_buf_len_t TransportFramer::max_payload_length() noexcept
+{
+    return FRAME_LIMIT;
 }
 
 void TransportFramer::message(Message message, send_callback_t callback)

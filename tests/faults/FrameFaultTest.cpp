@@ -259,7 +259,7 @@ using FlipParam = std::tuple<Stages, Direction, bool>;
 
 class SealedFlip : public ProxiedTest, public ::testing::TestWithParam<FlipParam> {};
 
-TEST_P(SealedFlip, TheDamagedMessageFailsAndTheNextStillOpens)
+TEST_P(SealedFlip, TheDamagedMessageFailsAndClosesTheConnection)
 {
     const Stages stages = std::get<0>(GetParam());
     const Direction direction = std::get<1>(GetParam());
@@ -284,12 +284,12 @@ TEST_P(SealedFlip, TheDamagedMessageFailsAndTheNextStillOpens)
             ASSERT_TRUE(damaged) << "message 1 did not come";
             EXPECT_TRUE(damaged->first.null()) << describe(damaged);
             EXPECT_EQ(Status::TRANSPORT_STATUS_PIPELINE_DECODE_ERROR, damaged->second.code()) << damaged->second;
-            expect_message(receiver, async, messages[2], "message 2");
-            expect_message(receiver, async, messages[3], "message 3");
+            // The counters cannot get back in step: the receiver has closed
+            // the connection, so the intact messages behind never arrive.
+            const auto after = receive(receiver, async, PROMPT);
+            ASSERT_TRUE(after) << "the receive after the damaged message did not end";
+            EXPECT_TRUE(after->first.null()) << describe(after);
             sender.close();
-            const auto end_of_stream = receive(receiver, async, PROMPT);
-            ASSERT_TRUE(end_of_stream) << "the receive after the peer's close did not end";
-            EXPECT_TRUE(end_of_stream->first.null()) << describe(end_of_stream);
             finish(link);
             if (HasFatalFailure()) {
                 return;

@@ -110,7 +110,8 @@ Socket sealed_socket(std::unique_ptr<TransportFramer> framer, const KeyPair& key
     pipeline.append_encoder(std::make_shared<Compressor>());
     pipeline.append_encoder(std::make_shared<Encryptor>(keys.public_key, keys.secret_key));
     pipeline.append_decoder(std::make_shared<Decryptor>(keys.public_key, keys.secret_key));
-    pipeline.append_decoder(std::make_shared<Decompressor>());
+    // Above the frame limit a decompressor refuses unless told otherwise.
+    pipeline.append_decoder(std::make_shared<Decompressor>(8 << 20));
     return socket;
 }
 

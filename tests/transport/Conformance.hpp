@@ -296,10 +296,43 @@ TYPED_TEST_P(TransportConformance, EmptyRequestsCompleteAtOnce)
     EXPECT_EQ(Status(), status);
 }
 
+// A read still waiting at its deadline reports TIMEOUT; when no byte had
+// arrived the connection is untouched and carries data afterwards.
+TYPED_TEST_P(TransportConformance, ReadDeadlineBeforeAnyByteLeavesTheConnectionUsable)
+{
+    if (!this->server().bounds_waits()) {
+        GTEST_SKIP() << "transport does not bound its waits";
+    }
+    unsigned char got[4] = {};
+    unsigned char sent[2] = {'o', 'k'};
+    Status status;
+    this->server().read_deadline(Transport::clock_t::now() + 50ms);
+    EXPECT_EQ(-1, this->server().read(got, 4, &status, false));
+    EXPECT_EQ(Status(Status::TRANSPORT_STATUS_TIMEOUT, "Read timed out"), status);
+    if (TypeParam::asynchronous) {
+        this->server().read_deadline(Transport::clock_t::now() + 50ms);
+        const auto expired = read_later(this->server(), got, 4, false)->wait();
+        ASSERT_TRUE(expired.has_value());
+        EXPECT_EQ(-1, expired->count);
+        EXPECT_EQ(Status(Status::TRANSPORT_STATUS_TIMEOUT, "Read timed out"), expired->status);
+    }
+    this->server().read_deadline(Transport::clock_t::now() + DEADLINE);
+    ASSERT_EQ(2, this->client().write(sent, 2, &status)) << status;
+    EXPECT_EQ(2, this->server().read(got, 2, &status, true)) << status;
+    EXPECT_EQ('k', got[1]);
+    if (TypeParam::asynchronous) {
+        auto reading = read_later(this->server(), got, 2, true);
+        ASSERT_EQ(2, this->client().write(sent, 2, &status)) << status;
+        const auto read = reading->wait();
+        ASSERT_TRUE(read.has_value());
+        EXPECT_EQ(2, read->count) << read->status;
+    }
+}
+
 REGISTER_TYPED_TEST_SUITE_P(TransportConformance, RefusedConnectReportsTheRefusal, ExchangesBytesBothWays,
                             ExchangesBytesAsynchronously, LargeTransferArrivesIntact,
                             PeerCloseEndsTheStreamWithoutAnError, PeerCloseEndsAPendingRead, CloseAbortsAPendingRead,
-                            EmptyRequestsCompleteAtOnce);
+                            EmptyRequestsCompleteAtOnce, ReadDeadlineBeforeAnyByteLeavesTheConnectionUsable);
 
 } // namespace testing
 } // namespace korvane

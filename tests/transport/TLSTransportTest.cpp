@@ -204,7 +204,7 @@ TEST_F(TLSTransportTest, KeepAliveTimingReachesBothEnds)
     EXPECT_EQ(5, tcp_option(server_fd, IPPROTO_TCP, TCP_KEEPINTVL));
     EXPECT_EQ(4, tcp_option(server_fd, IPPROTO_TCP, TCP_KEEPCNT));
     EXPECT_EQ(50000, tcp_option(server_fd, IPPROTO_TCP, TCP_USER_TIMEOUT));
-    EXPECT_EQ(0, tcp_option(server_fd, IPPROTO_TCP, TCP_NODELAY));
+    EXPECT_EQ(1, tcp_option(server_fd, IPPROTO_TCP, TCP_NODELAY));
     EXPECT_EQ(0, Peek::keep_alive_seconds(*accepted.first)); // applied to the socket, not copied
 
     const int client_fd = Peek::descriptor(client);

@@ -34,6 +34,10 @@ public:
     Message process(Message input, Transport::StatusCode* status) override;
     /// Same keys, counter back at zero; owned by the caller.
     Encryptor* clone() const override;
+    /// True: every sealed message spends a counter value.
+    bool spends_per_message() const noexcept override { return true; }
+    /// `length` + 16.
+    korvane_buf_len_t max_output_length(korvane_buf_len_t length) const noexcept override;
 
     /// The public key used for sealing (this end's before the exchange, the
     /// peer's after it).

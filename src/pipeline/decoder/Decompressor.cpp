@@ -3,6 +3,7 @@
 #include "pipeline/decoder/Decompressor.hpp"
 
 #include <limits>
+#include <string>
 #include <utility>
 
 #include "pipeline/StageResult.hpp"
@@ -31,6 +32,8 @@ bool plausible(korvane_buf_len_t declared, korvane_buf_len_t block_length)
 
 } // namespace
 
+Decompressor::Decompressor(korvane_buf_len_t max_length) : m_max_length(max_length) {}
+
 Message Decompressor::process(Message input, Transport::StatusCode* status)
 {
     if (input.null()) {
@@ -42,6 +45,11 @@ Message Decompressor::process(Message input, Transport::StatusCode* status)
     const korvane_buf_len_t declared = compression::LZ4::decompressed_size(input.buffer());
     if (!plausible(declared, input.length() - HEADER_SIZE)) {
         return detail::stage_failure(status, Status::TRANSPORT_STATUS_PIPELINE_DECODE_ERROR, "LZ4 algorithm error");
+    }
+    if (declared > m_max_length) {
+        const std::string text = "Decompressed size " + std::to_string(declared) + " is > maximum length " +
+                                 std::to_string(m_max_length);
+        return detail::stage_failure(status, Status::TRANSPORT_STATUS_PIPELINE_DECODE_ERROR, text.c_str());
     }
     Message output(declared);
     const korvane_buf_len_t produced =
@@ -55,7 +63,7 @@ Message Decompressor::process(Message input, Transport::StatusCode* status)
 
 Decompressor* Decompressor::clone() const
 {
-    return new Decompressor();
+    return new Decompressor(m_max_length);
 }
 
 } // namespace korvane

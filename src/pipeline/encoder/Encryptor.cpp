@@ -64,6 +64,11 @@ Message Encryptor::process(Message input, Transport::StatusCode* status)
     return detail::stage_success(status, std::move(output));
 }
 
+korvane_buf_len_t Encryptor::max_output_length(korvane_buf_len_t length) const noexcept
+{
+    return static_cast<korvane_buf_len_t>(xs::encrypted_size_asymmetric(length));
+}
+
 Encryptor* Encryptor::clone() const
 {
     return new Encryptor(m_public_key, m_secret_key);
