@@ -11,6 +11,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "socket/Handshake.hpp"
 
@@ -45,6 +46,7 @@ public:
     Step start() override;
     /// The peer's hello (answered by the confirmation), then its confirmation.
     Step receive(Message frame) override;
+    std::string timeout_text() const override { return "Session handshake timed out"; }
 
 private:
     struct Secrets;

@@ -37,6 +37,10 @@ public:
     Message process(Message input, Transport::StatusCode* status) override;
     /// Same long-term keys and accepted peers, no session; owned by the caller.
     SessionEncryptor* clone() const override;
+    /// True: every sealed body spends a counter value.
+    bool spends_per_message() const noexcept override { return true; }
+    /// `length` + 16.
+    korvane_buf_len_t max_output_length(korvane_buf_len_t length) const noexcept override { return length + 16; }
 
     /// This end's long-term public key (32 bytes).
     const unsigned char* public_key() const;
