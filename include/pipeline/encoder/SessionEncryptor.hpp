@@ -2,7 +2,10 @@
 // under a key that the session handshake derived for this direction of this
 // connection only. Built from this end's long-term key pair and the peers it
 // accepts; a socket whose pipeline holds it runs the session handshake on
-// every new connection. Pair it with a SessionDecryptor on both ends.
+// every new connection. Pair it with a SessionDecryptor on both ends. The
+// handshake fails connect and accept with TRANSPORT_STATUS_ACCESS_DENIED:
+// "Peer key not accepted" or "Peer authentication failed" (the peer does not
+// hold the secret key of the public key it sent).
 #pragma once
 
 #include <memory>
