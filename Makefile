@@ -47,7 +47,7 @@ test-tsan: deps
 # leaves build-fuzz/crashes/<target>-* and fails the run once all targets ran.
 FUZZ_SECONDS ?= 60
 FUZZ_TIMEOUT ?= 25
-FUZZ_TARGETS = framer_receive decompressor decryptor multiplexed_frame key_exchange callback_transport
+FUZZ_TARGETS = framer_receive decompressor decryptor multiplexed_frame key_exchange callback_transport session_handshake
 FUZZ_CONFIG = -DKORVANE_FUZZ=ON -DKORVANE_TESTS=OFF -DKORVANE_TOOLS=OFF -DKORVANE_EXAMPLES=OFF
 
 fuzz:

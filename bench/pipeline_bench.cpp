@@ -2,7 +2,8 @@
 // liblz4 or libsodium call on the same bytes, so the cost of the stage
 // machinery (one output buffer from the slab pool, the counter nonce, the
 // status) reads straight off the ratio of the two. The `_send_copy` variants
-// add the deep copy that a socket's send makes before encoding.
+// add the deep copy that a socket's send makes before encoding. The session
+// stages run beside the box stages they would replace.
 #include <benchmark/benchmark.h>
 
 #include <lz4.h>
@@ -20,6 +21,9 @@
 #include "pipeline/decoder/Decryptor.hpp"
 #include "pipeline/encoder/Compressor.hpp"
 #include "pipeline/encoder/Encryptor.hpp"
+#include "pipeline/decoder/SessionDecryptor.hpp"
+#include "pipeline/encoder/SessionEncryptor.hpp"
+#include "socket/SessionHandshake.hpp"
 #include "util/Random.hpp"
 #include "util/XSalsa20.hpp"
 
@@ -292,6 +296,77 @@ void pipeline_open(benchmark::State& state)
     });
 }
 
+// ---------------------------------------------------------------- session
+
+// Two ends after an in-memory session handshake.
+struct SessionEnds {
+    SessionEnds()
+    {
+        for (Pipeline* end : {&sender, &receiver}) {
+            end->append_encoder(std::make_shared<SessionEncryptor>(keys().sender_public, keys().sender_secret));
+            end->append_decoder(std::make_shared<SessionDecryptor>(keys().sender_public, keys().sender_secret));
+        }
+        Status status;
+        auto a = detail::SessionHandshake::create(sender, true, &status);
+        auto b = detail::SessionHandshake::create(receiver, false, &status);
+        Message hello_a = std::move(a->start().out[0]), hello_b = std::move(b->start().out[0]);
+        Message confirm_a = std::move(a->receive(std::move(hello_b)).out[0]);
+        Message confirm_b = std::move(b->receive(std::move(hello_a)).out[0]);
+        if (!a->receive(std::move(confirm_b)).done || !b->receive(std::move(confirm_a)).done) {
+            std::abort();
+        }
+    }
+    Pipeline sender;
+    Pipeline receiver;
+};
+
+void raw_aead_seal(benchmark::State& state)
+{
+    const Bytes input(sample(message_size(state)));
+    std::vector<unsigned char> out(static_cast<std::size_t>(input.length) + crypto_aead_xchacha20poly1305_ietf_ABYTES);
+    unsigned char nonce[crypto_aead_xchacha20poly1305_ietf_NPUBBYTES] = {};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(crypto_aead_xchacha20poly1305_ietf_encrypt(
+            out.data(), nullptr, input.bytes(), static_cast<unsigned long long>(input.length), nullptr, 0, nullptr,
+            nonce, keys().shared));
+    }
+    count_bytes(state);
+}
+
+void pipeline_session_seal(benchmark::State& state)
+{
+    const Bytes input(sample(message_size(state)));
+    SessionEnds ends;
+    Status status;
+    run_stage(state, [&] { return ends.sender.encode(input.view(), &status); });
+}
+
+// A ring of bodies the receiver opens in order; when it runs out, the sender
+// seals the next round (untimed), so the two counters stay in step.
+void pipeline_session_open(benchmark::State& state)
+{
+    const Message plain = sample(message_size(state));
+    SessionEnds ends;
+    Status status;
+    std::vector<Bytes> ring;
+    for (std::size_t i = 0; i < ring_size(message_size(state)); ++i) {
+        ring.emplace_back(ends.sender.encode(Message(plain), &status));
+    }
+    std::size_t next = 0;
+    run_stage(state, [&] {
+        Message out = ends.receiver.decode(ring[next].view(), &status);
+        if (++next == ring.size()) {
+            state.PauseTiming();
+            for (Bytes& body : ring) {
+                body = Bytes(ends.sender.encode(Message(plain), &status));
+            }
+            next = 0;
+            state.ResumeTiming();
+        }
+        return out;
+    });
+}
+
 } // namespace
 
 #define SIZES ->Arg(64)->Arg(1024)->Arg(64 * 1024)->Arg(1024 * 1024)
@@ -307,5 +382,8 @@ BENCHMARK(pipeline_seal) SIZES;
 BENCHMARK(pipeline_seal_send_copy) SIZES;
 BENCHMARK(raw_box_open) SIZES;
 BENCHMARK(pipeline_open) SIZES;
+BENCHMARK(raw_aead_seal) SIZES;
+BENCHMARK(pipeline_session_seal) SIZES;
+BENCHMARK(pipeline_session_open) SIZES;
 
 BENCHMARK_MAIN();

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 
@@ -23,6 +24,57 @@ std::string value_of(int argc, char** argv, int& i)
         throw UsageError(option + ": missing value");
     }
     return argv[++i];
+}
+
+// ------------------------------------------------------------------ sessions
+// --session, --identity FILE and --peer-key FILE: the keys are read while
+// parsing, so a bad file is a usage error before anything connects.
+
+bool parse_session_option(int argc, char** argv, int& i, Connection& c)
+{
+    const std::string option = argv[i];
+    Transport::StatusCode status;
+    if (option == "--session") {
+        c.session = true;
+    } else if (option == "--identity") {
+        status = crypto::KeyFile::read_key_pair(value_of(argc, argv, i), c.session_public, c.session_secret);
+        c.session_identity = true;
+    } else if (option == "--peer-key") {
+        session_peer_key_t peer;
+        status = crypto::KeyFile::read_public_key(value_of(argc, argv, i), peer);
+        c.session_peers.push_back(peer);
+    } else {
+        return false;
+    }
+    if (!status) {
+        throw UsageError(option + ": " + status.message());
+    }
+    return true;
+}
+
+void validate_session(const Connection& c)
+{
+    if (!c.session && (c.session_identity || !c.session_peers.empty())) {
+        throw UsageError(c.session_identity ? "--identity: needs --session" : "--peer-key: needs --session");
+    }
+    if (c.session && c.encrypt) {
+        throw UsageError("--session: cannot be combined with --encrypt");
+    }
+}
+
+void add_session_stages(Pipeline& pipeline, const Connection& c)
+{
+    crypto::XSalsa20::xsalsa20_asymmetric_public_key_t pk;
+    crypto::XSalsa20::xsalsa20_asymmetric_secret_key_t sk;
+    if (c.session_identity) {
+        std::memcpy(pk, c.session_public, sizeof pk);
+        std::memcpy(sk, c.session_secret, sizeof sk);
+    } else {
+        crypto::XSalsa20::key_pair(pk, sk);
+    }
+    pipeline.append_encoder(std::make_shared<SessionEncryptor>(pk, sk, c.session_peers));
+    pipeline.append_decoder(std::make_shared<SessionDecryptor>(pk, sk, c.session_peers));
+    crypto::XSalsa20::wipe(sk, sizeof sk);
 }
 
 } // namespace
@@ -81,6 +133,7 @@ bool parse_connection_option(int argc, char** argv, int& i, Connection& c)
         c.verify = true;
     } else if (option == "--udp-buffer") {
         c.udp_buffer = static_cast<int>(parse_number(option, value_of(argc, argv, i), 0, 1 << 30));
+    } else if (parse_session_option(argc, argv, i, c)) {
     } else {
         return false;
     }
@@ -101,6 +154,7 @@ void validate(const Connection& c, bool asynchronous)
     if (c.certificate.empty() != c.key.empty()) {
         throw UsageError(c.certificate.empty() ? "--key: needs --cert as well" : "--cert: needs --key as well");
     }
+    validate_session(c);
 }
 
 const char* connection_usage()
@@ -111,6 +165,10 @@ const char* connection_usage()
            "  --connections N          N > 1: one multiplexed socket over N connections\n"
            "  --compress               LZ4-compress every message\n"
            "  --encrypt                seal every message (fresh key pair, exchanged on connect)\n"
+           "  --session                authenticated session encryption, fresh keys per connection\n"
+           "  --identity FILE          --session: this end's key pair (korvane-keygen's NAME.key;\n"
+           "                           default: a fresh pair, which no peer can pin)\n"
+           "  --peer-key FILE          --session: accept only this peer key (NAME.pub; repeatable)\n"
            "  --cert FILE --key FILE   TLS listener's PEM certificate chain and key\n"
            "                           (default: a self-signed one made for this run)\n"
            "  --verify                 TLS client verifies the server's certificate\n"
@@ -130,6 +188,7 @@ const char* name(TransportKind kind)
 
 std::string pipeline_name(const Connection& c)
 {
+    if (c.session) return c.compress ? "lz4+session" : "session";
     if (c.compress && c.encrypt) return "lz4+box";
     if (c.compress) return "lz4";
     if (c.encrypt) return "box";
@@ -224,7 +283,9 @@ Socket make_basic_socket(const Connection& c, bool listener)
     crypto::XSalsa20::key_pair(pk, sk);
     // Decoders undo the peer's encoders in reverse order.
     if (c.compress) pipeline.append_encoder(std::make_shared<Compressor>());
-    if (c.encrypt) {
+    if (c.session) {
+        add_session_stages(pipeline, c);
+    } else if (c.encrypt) {
         pipeline.append_encoder(std::make_shared<Encryptor>(pk, sk));
         pipeline.append_decoder(std::make_shared<Decryptor>(pk, sk));
     }

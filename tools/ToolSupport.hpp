@@ -42,6 +42,11 @@ struct Connection {
     std::string key;
     bool verify = false; // TLS client checks the server's certificate
     int udp_buffer = -1; // UDT: -1 the transport's 64 KiB, 0 the UDT library's default, else bytes
+    bool session = false;       // --session: authenticated session stages instead of boxes
+    bool session_identity = false; // session_public/secret hold a pair (--identity, or a fresh one)
+    crypto::XSalsa20::xsalsa20_asymmetric_public_key_t session_public = {};
+    crypto::XSalsa20::xsalsa20_asymmetric_secret_key_t session_secret = {};
+    session_peer_keys_t session_peers; // --peer-key FILE, repeatable; empty: any peer
 
     bool listening() const { return !listen_port.empty(); }
     bool connecting() const { return !connect_host.empty(); }

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "socket/KeyExchange.hpp"
+#include "socket/SessionHandshake.hpp"
 
 namespace korvane {
 namespace detail {
@@ -160,9 +161,15 @@ private:
 
 std::unique_ptr<Handshake> handshake_for(Pipeline& pipeline, bool initiator, Status* status)
 {
-    (void)initiator; // the plain exchange is symmetric
     Status ignored;
-    return KeyExchange::for_pipeline(pipeline, status != nullptr ? status : &ignored);
+    Status* outcome = status != nullptr ? status : &ignored;
+    // Session stages take precedence; a pipeline mixing them with the plain
+    // stages is refused there rather than half served by the plain exchange.
+    std::unique_ptr<Handshake> session = SessionHandshake::create(pipeline, initiator, outcome);
+    if (session || !*outcome) {
+        return session;
+    }
+    return KeyExchange::for_pipeline(pipeline, outcome); // symmetric: no initiator
 }
 
 Status run_handshake(Handshake& handshake, TransportFramer& framer, Transport::clock_t::time_point deadline) noexcept
