@@ -7,11 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <queue>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "message/Message.hpp"
@@ -169,11 +171,15 @@ protected:
         bool busy = false;      // one of our frames is being sent on it
         bool receiving = false; // one of our receives is outstanding on it
         bool failed = false;    // closed after a failure; takes no further part
-        bool seen = false;      // has delivered a data frame
+        bool delivered = false; // has delivered a data frame
         korvane_multiplex_frame_id_t last_uid = 0; // uid of its latest data frame
     };
     /// Work decided under the lock and carried out after it is released.
     struct Actions;
+    /// One thread's run of this socket's actions, with the work that arrived
+    /// re-entrantly on that thread while it ran.
+    struct Executor;
+    struct ConnectProgress;
 
     /// Frames that arrived ahead of their turn, or that the application has
     /// not asked for yet, are parked up to about this many bytes. Past it a
@@ -182,11 +188,44 @@ protected:
     /// peers feel it as the transport's own back-pressure.
     static constexpr std::size_t MAX_PARKED_BYTES = std::size_t(64) << 20;
 
+    // ---- carrying out decisions (lock held on entry to act)
+    void act(std::unique_lock<std::mutex>& lock, Actions&& actions);
+    void execute(Actions& actions);
+    void call_connection(std::size_t index, const std::function<void(SocketImpl&)>& call);
+    Executor* executor_on_this_thread();
+    /// Before a blocking call waits on a thread that is carrying out this
+    /// socket's actions: what that thread still has to do, done now.
+    void run_pending_here();
+    void connected(std::size_t index, const std::shared_ptr<ConnectProgress>& progress,
+                   const Transport::StatusCode& status);
+    void identified(const std::shared_ptr<ConnectProgress>& progress, const Transport::StatusCode& status);
+    /// Marks the socket connected; frames flow in both directions from then.
+    void start_traffic();
+    std::size_t index_of(const SocketImpl& context) const;
+
+    // ---- decisions: pure functions of the state, called under m_mutex
+    void decide_sends(Actions& actions);
+    void decide_send_done(std::size_t index, const Transport::StatusCode& status, Actions& actions);
+    void decide_frame_arrived(std::size_t index, Message frame, const Transport::StatusCode& status,
+                              Actions& actions);
     bool may_receive(const connection_state_t& connection) const;
-    void arm_receives(Actions& actions);
+    void decide_receives(Actions& actions);
+    void decide_deliveries(Actions& actions);
+    void decide_connection_failed(std::size_t index, Actions& actions);
+    void decide_close(Actions& actions);
+    void decide_id_frame(SocketImpl& context, Message message, const Transport::StatusCode& status,
+                         Actions& actions);
+    void decide_group_handover(Actions& actions);
     void park(Message frame);
     Message unpark();
     void clear_parked();
+    bool next_frame_parked();
+    void detect_lost_frame();
+
+    void queue_send(Message frame, send_handler_t callback);
+    void queue_recv(recv_handler_t callback);
+    send_handler_t send_completion();
+    recv_handler_t recv_completion();
 
     /// Guards every queue, counter and connection state below and above.
     mutable std::mutex m_mutex;
@@ -198,30 +237,13 @@ protected:
     Transport::StatusCode m_send_error;
     Transport::StatusCode m_recv_error;
     std::queue<std::vector<Socket>> m_accept_ready; // complete groups nobody asked for yet
-    /// One per underlying socket: serialises the calls made into it.
-    std::unique_ptr<std::recursive_mutex[]> m_calls;
-
-    /// Calls `f(socket)` on underlying socket `index` under its lock.
-    template <typename F>
-    void call(std::size_t index, F&& f);
-    /// Runs `work` now, or once the current call into an underlying socket
-    /// (which completed something early) has returned.
-    void soon(std::function<void()> work);
-    /// Runs deferred work once no call is in progress on this thread.
-    static void drain();
-    /// Carries out `actions` now, or defers them like soon().
-    void finish(Actions& actions);
-    void run(Actions& actions);
-    void begin(bool consume_first);
-    std::size_t index_of(const SocketImpl& context) const;
-    void collect_sends(Actions& actions);
-    void collect_deliveries(Actions& actions);
-    bool next_frame_parked();
-    void check_for_lost_frame();
-    void connection_failed(std::size_t index, Actions& actions);
-    void hand_out_groups(Actions& actions);
-    void queue_send(Message frame, send_handler_t callback);
-    void queue_recv(recv_handler_t callback);
+    std::list<Executor> m_executors;               // threads carrying out this socket's actions now
+    std::vector<std::thread::id> m_loop_threads;   // threads on which start() ran the loop
+    /// One per underlying socket: calls into it from two executors (a loop
+    /// thread handing it a frame, close() on an application thread) must not
+    /// overlap. Never nested: a completion that arrives during the call only
+    /// queues work for the executor that made it.
+    std::unique_ptr<std::mutex[]> m_connection_calls;
 };
 
 } // namespace korvane

@@ -26,7 +26,7 @@ using Status = Transport::StatusCode;
 struct Probe : MultiplexedSocket {
     explicit Probe(std::vector<Socket> sockets) : MultiplexedSocket(std::move(sockets)) {}
     using MultiplexedSocket::MAX_PARKED_BYTES;
-    using MultiplexedSocket::begin;
+    using MultiplexedSocket::start_traffic;
     using MultiplexedSocket::create_multiplex_frame;
     using MultiplexedSocket::extract_mutliplex_frame;
     using MultiplexedSocket::multiplex_frame_cmp;
@@ -83,7 +83,7 @@ Pair connected_pair(std::size_t count)
     for (FakeSocket* fake : pair.server.fakes) {
         fake->clear_inbox(); // the id frames, which the accept loop would eat
     }
-    pair.server.socket->begin(true);
+    pair.server.socket->start_traffic();
     return pair;
 }
 
