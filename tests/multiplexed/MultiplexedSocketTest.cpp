@@ -3,6 +3,7 @@
 // queue, lost connections, close(), and the accept loop's grouping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -260,6 +261,32 @@ TEST(MultiplexedOrdering, WaitingReceiversAreServedFromTheParkedQueueAtOnce)
     EXPECT_EQ(untouched, Status(Status::TRANSPORT_STATUS_TRY_AGAIN, "untouched"));
     pair.server.socket->recv(got.handler());
     EXPECT_EQ(got.messages.back(), "4");
+}
+
+// A receive callback that asks for the next message while it is already
+// parked is answered after the callback returns, not inside it: a long run
+// of parked frames must not grow the stack.
+TEST(MultiplexedOrdering, ReceivingAgainFromTheCallbackDoesNotNest)
+{
+    Pair pair = connected_pair(1);
+    constexpr std::uint64_t COUNT = 2000;
+    for (std::uint64_t uid = 0; uid < COUNT;) {
+        pair.server.fakes[0]->push_inbox(Probe::create_multiplex_frame(text(std::to_string(uid)), uid));
+        ASSERT_TRUE(pair.server.fakes[0]->deliver());
+    }
+    std::uint64_t received = 0;
+    int depth = 0, deepest = 0;
+    recv_handler_t next = [&](SocketImpl& socket, Message message, Status status) {
+        deepest = std::max(deepest, ++depth);
+        EXPECT_EQ(str(message), std::to_string(received)) << status;
+        if (++received < COUNT) {
+            socket.recv(next);
+        }
+        --depth;
+    };
+    pair.server.socket->recv(next);
+    EXPECT_EQ(received, COUNT);
+    EXPECT_EQ(deepest, 1);
 }
 
 TEST(MultiplexedClose, WakesEveryQueuedCallerWithShutdown)
