@@ -23,6 +23,10 @@
 
 namespace korvane {
 
+namespace detail {
+class Lifetime;
+}
+
 // Threads: send, recv, accept_async and close may be called from any thread;
 // handlers and asynchronous callbacks run inside start(), except where an
 // operation says it answers on the calling thread. Blocking send and recv wait
@@ -189,8 +193,11 @@ protected:
     static constexpr std::size_t MAX_PARKED_BYTES = std::size_t(64) << 20;
 
     // ---- carrying out decisions (lock held on entry to act)
-    void act(std::unique_lock<std::mutex>& lock, Actions&& actions);
-    void execute(Actions& actions);
+    /// False when this socket was destroyed meanwhile (then the lock is not
+    /// held and nothing of it may be touched).
+    bool act(std::unique_lock<std::mutex>& lock, Actions&& actions);
+    bool execute(Actions& actions);
+    bool blocking_would_deadlock() const;
     void call_connection(std::size_t index, const std::function<void(SocketImpl&)>& call);
     Executor* executor_on_this_thread();
     /// Before a blocking call waits on a thread that is carrying out this
@@ -239,6 +246,8 @@ protected:
     std::queue<std::vector<Socket>> m_accept_ready; // complete groups nobody asked for yet
     std::list<Executor> m_executors;               // threads carrying out this socket's actions now
     std::vector<std::thread::id> m_loop_threads;   // threads on which start() ran the loop
+    std::vector<std::thread::id> m_looping;        // threads inside start() running it now
+    std::shared_ptr<detail::Lifetime> m_lifetime;
     /// One per underlying socket: calls into it from two executors (a loop
     /// thread handing it a frame, close() on an application thread) must not
     /// overlap. Never nested: a completion that arrives during the call only

@@ -3,8 +3,10 @@
 // destroy. Shared by the sources of the multiplexed socket.
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -110,6 +112,95 @@ struct Wait {
         cv.wait(lock, [this] { return done; });
     }
 };
+
+// Whether the multiplexed socket still exists, and which threads are inside
+// one of its completion handlers. Every handler handed to an underlying
+// socket holds a share of it, so a completion that arrives after the socket
+// was destroyed (it may be destroyed from its own callback) does nothing, and
+// the destructor waits for handlers running on other threads.
+class Lifetime {
+public:
+    class Visit {
+    public:
+        explicit Visit(Lifetime& life) : m_life(life), m_inside(life.enter()) {}
+        ~Visit()
+        {
+            if (m_inside) {
+                m_life.leave();
+            }
+        }
+        Visit(const Visit&) = delete;
+        Visit& operator=(const Visit&) = delete;
+        explicit operator bool() const { return m_inside; }
+
+    private:
+        Lifetime& m_life;
+        bool m_inside;
+    };
+
+    bool alive() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_alive;
+    }
+
+    /// Whether this thread is inside a handler: a loop thread, or one on which
+    /// an underlying socket completes its operations.
+    bool visited_here() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::find(m_visitors.begin(), m_visitors.end(), std::this_thread::get_id()) != m_visitors.end();
+    }
+
+    /// No handler enters from now on; returns once those on other threads
+    /// have left (the ones on this thread called us and check alive()).
+    void end()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_alive = false;
+        const std::thread::id me = std::this_thread::get_id();
+        m_left.wait(lock, [&] {
+            return std::all_of(m_visitors.begin(), m_visitors.end(), [&](std::thread::id id) { return id == me; });
+        });
+    }
+
+private:
+    bool enter()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_alive) {
+            m_visitors.push_back(std::this_thread::get_id());
+        }
+        return m_alive;
+    }
+
+    void leave()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_visitors.erase(std::find(m_visitors.begin(), m_visitors.end(), std::this_thread::get_id()));
+        m_left.notify_all();
+    }
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_left;
+    bool m_alive = true;
+    std::vector<std::thread::id> m_visitors;
+};
+
+/// `handler` behind a share of `life`: it runs only while the socket lives.
+template <typename Handler>
+auto guarded(const std::shared_ptr<Lifetime>& life, Handler handler)
+{
+    return [life, handler](auto&&... arguments) {
+        // A local share: the underlying socket may destroy this closure
+        // while it runs.
+        const std::shared_ptr<Lifetime> keep = life;
+        Lifetime::Visit visit(*keep);
+        if (visit) {
+            handler(std::forward<decltype(arguments)>(arguments)...);
+        }
+    };
+}
 
 } // namespace detail
 } // namespace korvane

@@ -33,9 +33,9 @@ std::size_t parked_cost(const Message& frame)
 
 recv_handler_t MultiplexedSocket::recv_completion()
 {
-    return [this](SocketImpl& context, Message message, Status status) {
+    return detail::guarded(m_lifetime, [this](SocketImpl& context, Message message, Status status) {
         consumer_handler(context, std::move(message), status);
-    };
+    });
 }
 
 void MultiplexedSocket::consume()

@@ -23,7 +23,9 @@ Status all_failed_status()
 
 send_handler_t MultiplexedSocket::send_completion()
 {
-    return [this](SocketImpl& context, Status status) { producer_handler(context, std::move(status)); };
+    return detail::guarded(m_lifetime, [this](SocketImpl& context, Status status) {
+        producer_handler(context, std::move(status));
+    });
 }
 
 void MultiplexedSocket::produce()

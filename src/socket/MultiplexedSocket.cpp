@@ -53,13 +53,19 @@ MultiplexedSocket::MultiplexedSocket(std::vector<Socket> socket)
       m_running(false),
       m_send_broken(false),
       m_recv_broken(false),
+      m_lifetime(std::make_shared<detail::Lifetime>()),
       m_connection_calls(new std::mutex[m_sockets.size()])
 {
 }
 
+// Safe from any thread and from this socket's own callbacks: what this
+// thread still had to do for the socket is done before it goes, and handlers
+// still to come find it gone.
 MultiplexedSocket::~MultiplexedSocket()
 {
     close();
+    run_pending_here();
+    m_lifetime->end();
 }
 
 // ---------------------------------------------------------------- executor
@@ -75,16 +81,16 @@ MultiplexedSocket::Executor* MultiplexedSocket::executor_on_this_thread()
     return nullptr;
 }
 
-void MultiplexedSocket::act(std::unique_lock<std::mutex>& lock, Actions&& actions)
+bool MultiplexedSocket::act(std::unique_lock<std::mutex>& lock, Actions&& actions)
 {
     if (Executor* running = executor_on_this_thread()) {
         if (!actions.empty()) {
             running->pending.push_back(std::move(actions));
         }
-        return;
+        return true;
     }
     if (actions.empty()) {
-        return;
+        return true;
     }
     auto mine = m_executors.insert(m_executors.end(), Executor{std::this_thread::get_id(), {}});
     mine->pending.push_back(std::move(actions));
@@ -93,11 +99,14 @@ void MultiplexedSocket::act(std::unique_lock<std::mutex>& lock, Actions&& action
             Actions next = std::move(mine->pending.front());
             mine->pending.pop_front();
             lock.unlock();
-            execute(next);
+            if (!execute(next)) {
+                return false;
+            }
         }
         lock.lock();
     }
     m_executors.erase(mine);
+    return true;
 }
 
 void MultiplexedSocket::run_pending_here()
@@ -109,7 +118,9 @@ void MultiplexedSocket::run_pending_here()
             Actions next = std::move(mine->pending.front());
             mine->pending.pop_front();
             lock.unlock();
-            execute(next);
+            if (!execute(next)) {
+                return;
+            }
         }
         lock.lock();
         mine = executor_on_this_thread();
@@ -122,20 +133,25 @@ void MultiplexedSocket::call_connection(std::size_t index, const std::function<v
     call(*m_sockets[index]);
 }
 
-void MultiplexedSocket::execute(Actions& actions)
+// Calls into underlying sockets first, then user callbacks; after each user
+// callback the socket may be gone (destroyed from it): then stop at once.
+bool MultiplexedSocket::execute(Actions& actions)
 {
+    using detail::guarded;
+    const std::shared_ptr<detail::Lifetime> life = m_lifetime;
     for (auto& connect : actions.connects) {
-        call_connection(connect.index, [&connect](SocketImpl& socket) {
-            socket.connect(connect.address, connect.port, std::move(connect.done));
+        call_connection(connect.index, [&](SocketImpl& socket) {
+            socket.connect(connect.address, connect.port, guarded(life, std::move(connect.done)));
         });
     }
     for (auto& id : actions.id_frames) {
-        call_connection(id.index, [&id](SocketImpl& socket) { socket.send(std::move(id.frame), std::move(id.done)); });
+        call_connection(id.index, [&](SocketImpl& socket) {
+            socket.send(std::move(id.frame), guarded(life, std::move(id.done)));
+        });
     }
     for (auto& send : actions.sends) {
-        call_connection(send.first, [this, &send](SocketImpl& socket) {
-            socket.send(std::move(send.second), send_completion());
-        });
+        call_connection(send.first,
+                        [&](SocketImpl& socket) { socket.send(std::move(send.second), send_completion()); });
     }
     for (std::size_t index : actions.receives) {
         call_connection(index, [this](SocketImpl& socket) { socket.recv(recv_completion()); });
@@ -145,36 +161,52 @@ void MultiplexedSocket::execute(Actions& actions)
     }
     for (SocketImpl* connection : actions.id_reads) {
         // Nobody else calls into a connection waiting for its id frame.
-        connection->recv([this](SocketImpl& context, Message message, Status status) {
+        connection->recv(guarded(life, [this](SocketImpl& context, Message message, Status status) {
             accept_read_handler(context, std::move(message), status);
-        });
+        }));
     }
     if (actions.accept) {
-        call_connection(0, [this](SocketImpl& listener) {
-            listener.accept_async([this](SocketImpl& context, Socket socket, Status status) {
+        call_connection(0, [&](SocketImpl& listener) {
+            listener.accept_async(guarded(life, [this](SocketImpl& context, Socket socket, Status status) {
                 accept_handler(context, std::move(socket), status);
-            });
+            }));
         });
     }
     for (auto& connector : actions.connectors) {
         connector.first(*this, connector.second);
+        if (!life->alive()) {
+            return false;
+        }
     }
     for (auto& sender : actions.senders) {
         sender.first(*this, sender.second);
+        if (!life->alive()) {
+            return false;
+        }
     }
     for (auto& receiver : actions.receivers) {
         receiver.callback(*this, std::move(receiver.message), receiver.status);
+        if (!life->alive()) {
+            return false;
+        }
     }
     for (auto& handover : actions.groups) {
         auto* socket = new MultiplexedSocket(std::move(handover.group));
         Socket owner(socket);
         socket->start_traffic();
         handover.callback(*this, std::move(owner), Status());
+        if (!life->alive()) {
+            return false;
+        }
     }
     for (auto& acceptor : actions.acceptors) {
         acceptor.first(*this, Socket(), acceptor.second);
+        if (!life->alive()) {
+            return false;
+        }
     }
     actions.discard.clear();
+    return true;
 }
 
 void MultiplexedSocket::start_traffic()
@@ -296,27 +328,43 @@ Transport::StatusCode MultiplexedSocket::bind(Transport::port_t port, std::strin
 
 Transport::StatusCode MultiplexedSocket::start() noexcept
 {
-    bool run_loop = false;
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_is_server && !m_stop) {
-            Actions actions;
-            actions.accept = true;
-            act(lock, std::move(actions));
-        }
-        // The loop is shared by every socket of a transport class, so one
-        // blocking start() per thread is enough; recorded before it runs, so
-        // a handler calling start() on this thread cannot nest a second run.
-        const std::thread::id me = std::this_thread::get_id();
-        if (std::find(m_loop_threads.begin(), m_loop_threads.end(), me) == m_loop_threads.end()) {
-            m_loop_threads.push_back(me);
-            run_loop = true;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // The loop is shared by every socket of a transport class, so one
+    // blocking start() per thread is enough; recorded before it runs, so
+    // a handler calling start() on this thread cannot nest a second run.
+    const std::thread::id me = std::this_thread::get_id();
+    const bool run_loop = std::find(m_loop_threads.begin(), m_loop_threads.end(), me) == m_loop_threads.end();
+    if (run_loop) {
+        m_loop_threads.push_back(me);
+        m_looping.push_back(me);
+    }
+    if (m_is_server && !m_stop) {
+        Actions actions;
+        actions.accept = true;
+        if (!act(lock, std::move(actions))) {
+            return Status();
         }
     }
+    lock.unlock();
     if (run_loop) {
+        const std::shared_ptr<detail::Lifetime> life = m_lifetime;
         m_sockets[0]->start();
+        if (!life->alive()) {
+            return Status(); // destroyed from a handler while the loop ran
+        }
+        lock.lock();
+        m_looping.erase(std::find(m_looping.begin(), m_looping.end(), me));
     }
     return Status();
+}
+
+// A blocking call waits for a completion that a loop thread delivers: on a
+// thread that is running the loop, or inside one of this socket's handlers,
+// it would wait for itself.
+bool MultiplexedSocket::blocking_would_deadlock() const
+{
+    const std::thread::id me = std::this_thread::get_id();
+    return m_lifetime->visited_here() || std::find(m_looping.begin(), m_looping.end(), me) != m_looping.end();
 }
 
 void MultiplexedSocket::stop() noexcept
