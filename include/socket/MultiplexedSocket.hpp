@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -191,6 +192,9 @@ protected:
     /// it is; the others wait until the application catches up, and their
     /// peers feel it as the transport's own back-pressure.
     static constexpr std::size_t MAX_PARKED_BYTES = std::size_t(64) << 20;
+    /// Frames waiting for a free connection are held up to about this many
+    /// bytes: a blocking send waits for room, an asynchronous one is refused.
+    static constexpr std::size_t SEND_QUEUE_HIGH_WATER = std::size_t(16) << 20;
 
     // ---- carrying out decisions (lock held on entry to act)
     /// False when this socket was destroyed meanwhile (then the lock is not
@@ -198,6 +202,7 @@ protected:
     bool act(std::unique_lock<std::mutex>& lock, Actions&& actions);
     bool execute(Actions& actions);
     bool blocking_would_deadlock() const;
+    bool own_pipeline_has_stages();
     void call_connection(std::size_t index, const std::function<void(SocketImpl&)>& call);
     Executor* executor_on_this_thread();
     /// Before a blocking call waits on a thread that is carrying out this
@@ -229,8 +234,13 @@ protected:
     bool next_frame_parked();
     void detect_lost_frame();
 
-    void queue_send(Message frame, send_handler_t callback);
+    Transport::StatusCode send_refusal(const Message& message);
+    bool send_queue_has_room() const;
+    void enqueue_frame(Message frame, send_handler_t callback, Actions& actions);
+    send_handler_t returned_sender();
+    void note_unreported_failure(const Transport::StatusCode& status);
     void queue_recv(recv_handler_t callback);
+    bool withdraw_receiver(const void* wait);
     send_handler_t send_completion();
     recv_handler_t recv_completion();
 
@@ -243,6 +253,10 @@ protected:
     bool m_recv_broken;                // no further frame can arrive in order
     Transport::StatusCode m_send_error;
     Transport::StatusCode m_recv_error;
+    std::size_t m_queued_bytes = 0;            // what m_send_queue holds
+    std::condition_variable m_room;            // m_send_queue fell below the high-water mark, or ended
+    Transport::StatusCode m_unreported_failure; // a returned blocking send's frame failed: next send or recv says so
+    Transport::StatusCode m_failure_for_close;  // the same, kept for close()
     std::queue<std::vector<Socket>> m_accept_ready; // complete groups nobody asked for yet
     std::list<Executor> m_executors;               // threads carrying out this socket's actions now
     std::vector<std::thread::id> m_loop_threads;   // threads on which start() ran the loop

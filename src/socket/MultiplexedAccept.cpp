@@ -37,6 +37,9 @@ Socket MultiplexedSocket::accept(Transport::StatusCode* status) noexcept
 
 void MultiplexedSocket::accept_async(accept_handler_t callback) noexcept
 {
+    if (!callback) {
+        return; // nobody to tell: nothing is started
+    }
     std::unique_lock<std::mutex> lock(m_mutex);
     Actions actions;
     if (m_stop) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -86,6 +87,18 @@ inline Status cannot_bind_status()
                   "Cannot bind a multiplex socket containing multiple underlying sockets");
 }
 
+inline Status loop_thread_status()
+{
+    return Status(Status::TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED,
+                  "Blocking call on a thread that completes this socket's operations");
+}
+
+inline Status pipeline_refused_status()
+{
+    return Status(Status::TRANSPORT_STATUS_INVALID_ARGUMENT,
+                  "Stages belong in the underlying sockets' pipelines; a multiplexed socket's own stays empty");
+}
+
 // A blocking call's private wait. The completion sets the flag under the
 // waiter's mutex before notifying, so the wake-up cannot be lost; the state is
 // shared so that a late completion never touches a finished caller's stack.
@@ -110,6 +123,17 @@ struct Wait {
     {
         std::unique_lock<std::mutex> lock(mutex);
         cv.wait(lock, [this] { return done; });
+    }
+
+    /// False when `limit` passed first; 0 waits for as long as it takes.
+    bool wait_for(std::chrono::milliseconds limit)
+    {
+        if (limit.count() == 0) {
+            wait();
+            return true;
+        }
+        std::unique_lock<std::mutex> lock(mutex);
+        return cv.wait_for(lock, limit, [this] { return done; });
     }
 };
 

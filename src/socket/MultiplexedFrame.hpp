@@ -13,6 +13,10 @@ namespace detail {
 
 constexpr korvane_buf_len_t MULTIPLEX_HEADER_SIZE = 8;
 constexpr korvane_buf_len_t MULTIPLEX_ID_FRAME_SIZE = 12;
+/// The largest payload an underlying frame carries (the framer's fixed
+/// limit, which its header keeps to itself), and so the largest message.
+constexpr korvane_buf_len_t UNDERLYING_FRAME_LIMIT = 5242880;
+constexpr korvane_buf_len_t MULTIPLEX_MESSAGE_LIMIT = UNDERLYING_FRAME_LIMIT - MULTIPLEX_HEADER_SIZE;
 
 /// What an id frame announces: the group's opaque key and its size.
 struct GroupAnnouncement {

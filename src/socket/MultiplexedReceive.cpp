@@ -183,6 +183,8 @@ void MultiplexedSocket::queue_recv(recv_handler_t callback)
     Actions actions;
     if (m_stop) {
         actions.receivers.push_back({std::move(callback), Message(), shutdown_status()});
+    } else if (m_unreported_failure.code() < 0) {
+        actions.receivers.push_back({std::move(callback), Message(), std::exchange(m_unreported_failure, Status())});
     } else {
         m_recv_callback_queue.push(std::move(callback));
         decide_deliveries(actions);
@@ -193,35 +195,76 @@ void MultiplexedSocket::queue_recv(recv_handler_t callback)
 
 void MultiplexedSocket::recv(recv_handler_t callback) noexcept
 {
-    queue_recv(std::move(callback));
+    if (callback) { // else nobody to tell: nothing is started
+        queue_recv(std::move(callback));
+    }
+}
+
+namespace {
+
+// The waiting blocking receive's entry in the receiver queue, recognisable
+// there so that one whose deadline passed can be taken out again.
+struct BlockingReceiver {
+    std::shared_ptr<detail::Wait<Message>> wait;
+    void operator()(SocketImpl&, Message message, Status status) const { wait->complete(std::move(message), status); }
+};
+
+} // namespace
+
+// Takes a blocking receive whose deadline passed out of the receiver queue;
+// false when it has already been served (its completion is on its way).
+bool MultiplexedSocket::withdraw_receiver(const void* wait)
+{
+    std::queue<recv_handler_t> kept;
+    bool found = false;
+    for (; !m_recv_callback_queue.empty(); m_recv_callback_queue.pop()) {
+        const auto* receiver = m_recv_callback_queue.front().target<BlockingReceiver>();
+        if (receiver != nullptr && receiver->wait.get() == wait) {
+            found = true;
+        } else {
+            kept.push(std::move(m_recv_callback_queue.front()));
+        }
+    }
+    std::swap(kept, m_recv_callback_queue);
+    return found;
 }
 
 Message MultiplexedSocket::recv(Transport::StatusCode* status) noexcept
 {
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_stop) {
-            if (status != nullptr) {
-                *status = shutdown_status();
-            }
+    Status ignored;
+    Status& outcome = status != nullptr ? *status : ignored;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_stop || m_unreported_failure.code() < 0) {
+        outcome = m_stop ? shutdown_status() : std::exchange(m_unreported_failure, Status());
+        return Message();
+    }
+    if (m_recv_callback_queue.empty() && next_frame_parked()) {
+        Message payload = unpark();
+        ++m_recv_uid;
+        Actions actions;
+        decide_receives(actions); // room for frames again
+        act(lock, std::move(actions));
+        return payload;
+    }
+    if (blocking_would_deadlock()) {
+        outcome = detail::loop_thread_status();
+        return Message();
+    }
+    const auto limit = m_timeouts.recv;
+    lock.unlock();
+    auto wait = std::make_shared<detail::Wait<Message>>();
+    queue_recv(BlockingReceiver{wait});
+    run_pending_here();
+    if (!wait->wait_for(limit)) {
+        lock.lock();
+        if (withdraw_receiver(wait.get())) {
+            outcome = Status(Status::TRANSPORT_STATUS_TIMEOUT, "Multiplexed receive timed out");
             return Message();
         }
-        if (m_recv_callback_queue.empty() && next_frame_parked()) {
-            Message payload = unpark();
-            ++m_recv_uid;
-            Actions actions;
-            decide_receives(actions); // room for frames again
-            act(lock, std::move(actions));
-            return payload;
-        }
+        lock.unlock();
+        wait->wait();
     }
-    auto wait = std::make_shared<detail::Wait<Message>>();
-    queue_recv([wait](SocketImpl&, Message message, Status outcome) { wait->complete(std::move(message), outcome); });
-    run_pending_here();
-    wait->wait();
-    if (status != nullptr) {
-        *status = wait->status;
-    }
+    outcome = wait->status;
     return std::move(wait->value);
 }
 

@@ -1,9 +1,12 @@
 // Sending over a multiplexed socket: messages are numbered in the order of
 // the send calls and handed to whichever connection is free; each finished
 // frame completes the oldest waiting sender.
+#include <chrono>
+#include <string>
 #include <utility>
 
 #include "socket/MultiplexedActions.hpp"
+#include "socket/MultiplexedFrame.hpp"
 #include "socket/MultiplexedSocket.hpp"
 #include "util/Endianness.hpp"
 
@@ -49,9 +52,11 @@ void MultiplexedSocket::decide_sends(Actions& actions)
             continue;
         }
         connection.busy = true;
+        m_queued_bytes -= static_cast<std::size_t>(m_send_queue.front().length());
         actions.sends.emplace_back(i, std::move(m_send_queue.front()));
         m_send_queue.pop();
     }
+    m_room.notify_all();
 }
 
 void MultiplexedSocket::producer_handler(SocketImpl& context, Transport::StatusCode status)
@@ -79,8 +84,10 @@ void MultiplexedSocket::decide_send_done(std::size_t index, const Transport::Sta
     }
     if (status.code() >= 0 && !m_send_queue.empty() && !connection.failed) {
         connection.busy = true;
+        m_queued_bytes -= static_cast<std::size_t>(m_send_queue.front().length());
         actions.sends.emplace_back(index, std::move(m_send_queue.front()));
         m_send_queue.pop();
+        m_room.notify_all();
     }
     if (!m_send_callback_queue.empty()) {
         actions.senders.emplace_back(std::move(m_send_callback_queue.front()), status);
@@ -91,28 +98,82 @@ void MultiplexedSocket::decide_send_done(std::size_t index, const Transport::Sta
     }
 }
 
-void MultiplexedSocket::queue_send(Message frame, send_handler_t callback)
+// Why a send cannot be queued now, or the default status. A message too
+// large for a frame is refused before it is numbered, so the stream goes on.
+Transport::StatusCode MultiplexedSocket::send_refusal(const Message& message)
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    Actions actions;
     if (m_stop) {
-        actions.senders.emplace_back(std::move(callback), shutdown_status());
-    } else if (m_send_broken) {
-        actions.senders.emplace_back(std::move(callback), m_send_error);
-    } else {
-        // Numbered under the lock, so queue order is uid order.
-        endian::store_big64(frame.buffer(), m_send_uid++);
-        m_send_queue.push(std::move(frame));
-        m_send_callback_queue.push(std::move(callback));
-        decide_sends(actions);
+        return shutdown_status();
     }
-    act(lock, std::move(actions));
+    if (m_send_broken) {
+        return m_send_error;
+    }
+    if (m_unreported_failure.code() < 0) {
+        return std::exchange(m_unreported_failure, Status());
+    }
+    const korvane_buf_len_t limit = detail::MULTIPLEX_MESSAGE_LIMIT;
+    if (!message.null() && message.length() > limit) {
+        return Status(Status::TRANSPORT_STATUS_MSG_TOO_LARGE, "Message of " + std::to_string(message.length()) +
+                                                                  " bytes is larger than the " +
+                                                                  std::to_string(limit) + " a multiplexed frame carries");
+    }
+    return Status();
+}
+
+// One frame always fits, however large, so that no message is refused for
+// its size alone.
+bool MultiplexedSocket::send_queue_has_room() const
+{
+    return m_send_queue.empty() || m_queued_bytes < SEND_QUEUE_HIGH_WATER;
+}
+
+void MultiplexedSocket::enqueue_frame(Message frame, send_handler_t callback, Actions& actions)
+{
+    // Numbered under the lock, so queue order is uid order.
+    endian::store_big64(frame.buffer(), m_send_uid++);
+    m_queued_bytes += static_cast<std::size_t>(frame.length());
+    m_send_queue.push(std::move(frame));
+    m_send_callback_queue.push(std::move(callback));
+    decide_sends(actions);
+}
+
+// Stands in the sender queue for a blocking send that has already returned:
+// a failure of its frame is kept for the next send or receive, and close().
+send_handler_t MultiplexedSocket::returned_sender()
+{
+    return [this](SocketImpl&, Status status) { note_unreported_failure(status); };
+}
+
+void MultiplexedSocket::note_unreported_failure(const Transport::StatusCode& status)
+{
+    if (status.code() >= 0 || status.code() == Status::TRANSPORT_STATUS_SHUTDOWN) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_unreported_failure = status;
+    m_failure_for_close = status;
 }
 
 void MultiplexedSocket::send(Message& message, send_handler_t callback) noexcept
 {
+    if (!callback) {
+        return; // nobody to tell: nothing is started
+    }
     korvane_multiplex_frame_id_t unnumbered = 0;
-    queue_send(m_stop ? Message() : create_multiplex_frame(message, unnumbered), std::move(callback));
+    Message frame = m_stop ? Message() : create_multiplex_frame(message, unnumbered);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    Actions actions;
+    Status refusal = send_refusal(message);
+    if (refusal.code() >= 0 && !send_queue_has_room()) {
+        refusal = Status(Status::TRANSPORT_STATUS_TRY_AGAIN,
+                         "Send queue full: " + std::to_string(m_queued_bytes) + " bytes waiting");
+    }
+    if (refusal.code() < 0) {
+        actions.senders.emplace_back(std::move(callback), refusal);
+    } else {
+        enqueue_frame(std::move(frame), std::move(callback), actions);
+    }
+    act(lock, std::move(actions));
 }
 
 void MultiplexedSocket::send(Message&& message, send_handler_t callback) noexcept
@@ -120,16 +181,38 @@ void MultiplexedSocket::send(Message&& message, send_handler_t callback) noexcep
     send(message, std::move(callback));
 }
 
+// Returns once the frame is queued, waiting only for room in the queue.
 Transport::StatusCode MultiplexedSocket::send(Message& message) noexcept
 {
     if (m_stop) {
         return shutdown_status();
     }
-    auto wait = std::make_shared<detail::Wait<bool>>();
-    send(message, [wait](SocketImpl&, Status status) { wait->complete(true, status); });
-    run_pending_here();
-    wait->wait();
-    return wait->status;
+    korvane_multiplex_frame_id_t unnumbered = 0;
+    Message frame = create_multiplex_frame(message, unnumbered);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const auto limit = m_timeouts.send;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const Status refusal = send_refusal(message);
+        if (refusal.code() < 0) {
+            return refusal;
+        }
+        if (send_queue_has_room()) {
+            break;
+        }
+        if (blocking_would_deadlock()) {
+            return detail::loop_thread_status();
+        }
+        if (limit.count() == 0) {
+            m_room.wait(lock);
+        } else if (m_room.wait_until(lock, deadline) == std::cv_status::timeout && !send_queue_has_room()) {
+            return Status(Status::TRANSPORT_STATUS_TIMEOUT, "Multiplexed send timed out waiting for room");
+        }
+    }
+    Actions actions;
+    enqueue_frame(std::move(frame), returned_sender(), actions);
+    act(lock, std::move(actions));
+    return Status();
 }
 
 Transport::StatusCode MultiplexedSocket::send(Message&& message) noexcept
@@ -159,6 +242,8 @@ void MultiplexedSocket::decide_connection_failed(std::size_t index, Actions& act
             actions.senders.emplace_back(std::move(m_send_callback_queue.front()), m_send_error);
         }
         m_send_queue = std::queue<Message>();
+        m_queued_bytes = 0;
+        m_room.notify_all();
     } else if (!m_recv_callback_queue.empty()) {
         actions.receivers.push_back({std::move(m_recv_callback_queue.front()), Message(), Status()});
         m_recv_callback_queue.pop();

@@ -17,6 +17,8 @@
 #include <memory>
 #include <utility>
 
+#include "pipeline/Decoder.hpp"
+#include "pipeline/Encoder.hpp"
 #include "socket/MultiplexedActions.hpp"
 #include "util/UUID.hpp"
 
@@ -231,10 +233,20 @@ std::size_t MultiplexedSocket::index_of(const SocketImpl& context) const
 
 // ---------------------------------------------------------------- connect, bind
 
+// Stages on this socket's own pipeline would never run: its frames go
+// through the underlying sockets' pipelines. Refused rather than ignored.
+bool MultiplexedSocket::own_pipeline_has_stages()
+{
+    return m_pipeline.encoder<Encoder>() || m_pipeline.decoder<Decoder>();
+}
+
 Transport::StatusCode MultiplexedSocket::connect(std::string address, Transport::port_t port) noexcept
 {
     if (m_stop) {
         return shutdown_status();
+    }
+    if (own_pipeline_has_stages()) {
+        return detail::pipeline_refused_status();
     }
     Status status;
     const korvane_multiplex_connection_uuid_t uuid = crypto::uuid64();
@@ -266,10 +278,15 @@ struct MultiplexedSocket::ConnectProgress {
 
 void MultiplexedSocket::connect(std::string address, Transport::port_t port, connect_handler_t callback) noexcept
 {
+    if (!callback) {
+        return; // nobody to tell: nothing is started
+    }
     std::unique_lock<std::mutex> lock(m_mutex);
     Actions actions;
     if (m_stop) {
         actions.connectors.emplace_back(std::move(callback), shutdown_status());
+    } else if (own_pipeline_has_stages()) {
+        actions.connectors.emplace_back(std::move(callback), detail::pipeline_refused_status());
     } else {
         auto progress = std::make_shared<ConnectProgress>(ConnectProgress{
             std::move(callback), crypto::uuid64(), static_cast<korvane_multiplex_connection_id_t>(m_sockets.size())});
@@ -316,6 +333,9 @@ Transport::StatusCode MultiplexedSocket::bind(Transport::port_t port, std::strin
 {
     if (m_sockets.size() != 1) {
         return detail::cannot_bind_status();
+    }
+    if (own_pipeline_has_stages()) {
+        return detail::pipeline_refused_status();
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -387,6 +407,8 @@ void MultiplexedSocket::decide_close(Actions& actions)
         actions.acceptors.emplace_back(std::move(m_accept_callback_queue.front()), shutdown_status());
     }
     m_send_queue = std::queue<Message>();
+    m_queued_bytes = 0;
+    m_room.notify_all();
     clear_parked();
     for (auto& group : m_accept_multiplex_queue) {
         for (Socket& socket : group.second) {
@@ -420,6 +442,9 @@ Transport::StatusCode MultiplexedSocket::close() noexcept
         });
     }
     lock.lock();
+    if (result.code() >= 0) {
+        result = m_failure_for_close;
+    }
     act(lock, std::move(actions));
     return result;
 }

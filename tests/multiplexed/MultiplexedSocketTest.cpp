@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "multiplexed/FakeSocket.hpp"
+#include "pipeline/encoder/Encryptor.hpp"
 #include "socket/MultiplexedSocket.hpp"
 #include "support/Loopback.hpp"
 #include "util/Endianness.hpp"
@@ -27,6 +28,7 @@ using Status = Transport::StatusCode;
 struct Probe : MultiplexedSocket {
     explicit Probe(std::vector<Socket> sockets) : MultiplexedSocket(std::move(sockets)) {}
     using MultiplexedSocket::MAX_PARKED_BYTES;
+    using MultiplexedSocket::SEND_QUEUE_HIGH_WATER;
     using MultiplexedSocket::start_traffic;
     using MultiplexedSocket::create_multiplex_frame;
     using MultiplexedSocket::extract_mutliplex_frame;
@@ -314,7 +316,7 @@ TEST(MultiplexedClose, WakesEveryQueuedCallerWithShutdown)
     join_or_die(receiver, r.has_value());
     join_or_die(sender, s.has_value());
     EXPECT_EQ(r->second, SHUTDOWN);
-    EXPECT_EQ(*s, SHUTDOWN);
+    EXPECT_EQ(*s, Status()) << "a blocking send returns once its frame is queued";
     EXPECT_EQ(got.statuses, std::vector<Status>{SHUTDOWN});
     EXPECT_EQ(sent.statuses, std::vector<Status>{SHUTDOWN});
     for (FakeSocket* fake : pair.client.fakes) {
@@ -493,6 +495,69 @@ TEST(MultiplexedFailure, SendFailingBeforeTheCallReturnsClosesOnlyThatConnection
     pair.client.fakes[1]->complete_send();
     EXPECT_EQ(sent.statuses.size(), 2u);
     EXPECT_EQ(sent.statuses[1], Status());
+}
+
+// A message too large for a frame is refused with the caller's size before
+// it is numbered: the stream goes on with the next uid, on every connection.
+// Empty callbacks and stages on the socket's own pipeline are refused too.
+TEST(MultiplexedSend, OversizedAndMisusedSendsAreRefusedWithNothingStarted)
+{
+    Sent sent; // outlives the pair, whose close() still answers it
+    Pair pair = connected_pair(1);
+    FakeSocket& wire = *pair.client.fakes[0];
+    const std::size_t before = wire.sent().size();
+    pair.client.socket->send(Message(5242873), sent.handler());
+    ASSERT_EQ(sent.statuses.size(), 1u);
+    EXPECT_EQ(sent.statuses[0].code(), Status::TRANSPORT_STATUS_MSG_TOO_LARGE);
+    EXPECT_NE(sent.statuses[0].message().find("5242873"), std::string::npos) << sent.statuses[0].message();
+    EXPECT_EQ(pair.client.socket->send(Message(6000000)).code(), Status::TRANSPORT_STATUS_MSG_TOO_LARGE);
+    pair.client.socket->send(text("nobody hears"), send_handler_t());
+    pair.client.socket->recv(recv_handler_t());
+    EXPECT_EQ(wire.sent().size(), before);
+    EXPECT_EQ(pair.client.socket->waiting_receivers(), 0u);
+
+    pair.client.socket->send(Message(5242872), sent.handler()); // exactly a full frame
+    ASSERT_EQ(wire.sent().size(), before + 1);
+    EXPECT_EQ(wire.sent().back().length(), 5242880);
+    EXPECT_EQ(Probe::mutliplex_frame_id(wire.sent().back()), 0u);
+    EXPECT_FALSE(wire.closed());
+
+    Side staged = make_side(1);
+    staged.socket->pipeline().append_encoder(std::make_shared<Encryptor>());
+    EXPECT_EQ(staged.socket->connect("peer", 1).code(), Status::TRANSPORT_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(staged.socket->bind(1, "*").code(), Status::TRANSPORT_STATUS_INVALID_ARGUMENT);
+}
+
+// A blocking send returns once its frame is queued; a later failure of that
+// frame is told by the next send and by close(). The queue is bounded: past
+// the mark asynchronous sends are refused and blocking ones wait for room.
+TEST(MultiplexedSend, BlockingSendReturnsWhenQueuedWithinABoundedQueue)
+{
+    Sent sent;
+    Pair pair = connected_pair(2);
+    const Status pipe(Status::TRANSPORT_STATUS_BROKEN_PIPE, "pipe");
+    EXPECT_EQ(pair.client.socket->send(text("a")), Status());
+    EXPECT_EQ(pair.client.fakes[0]->pending_sends(), 1u) << "returned before its frame went out";
+    pair.client.fakes[0]->complete_send(0, pipe);
+    EXPECT_EQ(pair.client.socket->send(text("b")), pipe);
+    EXPECT_EQ(pair.client.socket->send(text("c")), Status());
+
+    // Connection 1 is busy with "c": everything else waits in the queue.
+    const std::size_t size = std::size_t(1) << 20;
+    for (std::size_t i = 0; i < Probe::SEND_QUEUE_HIGH_WATER / size; ++i) {
+        pair.client.socket->send(Message(static_cast<korvane_buf_len_t>(size)), sent.handler());
+    }
+    pair.client.socket->send(Message(static_cast<korvane_buf_len_t>(size)), sent.handler());
+    ASSERT_EQ(sent.statuses.size(), 1u);
+    EXPECT_EQ(sent.statuses[0].code(), Status::TRANSPORT_STATUS_TRY_AGAIN);
+    Completion<Status> blocked;
+    std::thread sender([&] { blocked.set(pair.client.socket->send(Message(static_cast<korvane_buf_len_t>(size)))); });
+    EXPECT_FALSE(blocked.wait(std::chrono::milliseconds(50))) << "waits for room";
+    pair.client.fakes[1]->complete_send(); // "c" done: the next frame leaves the queue
+    auto result = blocked.wait();
+    join_or_die(sender, result.has_value());
+    EXPECT_EQ(*result, Status());
+    EXPECT_EQ(pair.client.socket->close(), pipe);
 }
 
 TEST(MultiplexedConnect, BlockingConnectStopsAtTheFirstFailure)
