@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -25,8 +26,11 @@
 namespace korvane {
 
 namespace detail {
+class Alarm;
 class Lifetime;
-}
+struct AcceptedConnection;
+struct Route;
+} // namespace detail
 
 // Threads: send, recv, accept_async and close may be called from any thread;
 // handlers and asynchronous callbacks run inside start(), except where an
@@ -228,6 +232,19 @@ protected:
     void decide_id_frame(SocketImpl& context, Message message, const Transport::StatusCode& status,
                          Actions& actions);
     void decide_group_handover(Actions& actions);
+    void decide_rearm(const Transport::StatusCode& status, Actions& actions);
+    void decide_expiry(Actions& actions);
+    void decide_waiting_frame(SocketImpl& context, Message message, const Transport::StatusCode& status,
+                              Actions& actions);
+    void take_out_of_group(SocketImpl& context, Actions& actions);
+    void retire_accepted(Socket socket, Actions& actions);
+    void read_accepted(SocketImpl& connection, Actions& actions);
+    void accepted_frame(const std::shared_ptr<detail::Route>& route, SocketImpl& context, Message message,
+                        const Transport::StatusCode& status);
+    recv_handler_t accepted_completion(const std::shared_ptr<detail::Route>& route);
+    bool schedule_alarm(std::chrono::steady_clock::time_point when);
+    void on_alarm();
+    MultiplexedSocket* assemble(std::vector<Socket> group);
     void park(Message frame);
     Message unpark();
     void clear_parked();
@@ -262,6 +279,25 @@ protected:
     std::vector<std::thread::id> m_loop_threads;   // threads on which start() ran the loop
     std::vector<std::thread::id> m_looping;        // threads inside start() running it now
     std::shared_ptr<detail::Lifetime> m_lifetime;
+
+    /// Bounds on what unfinished groups may hold on a listener: connections
+    /// waiting for their id frame, groups being assembled, a group's size,
+    /// and complete groups that no accept_async caller has taken yet.
+    static constexpr std::size_t MAX_UNIDENTIFIED = 256;
+    static constexpr std::size_t MAX_ASSEMBLING_GROUPS = 64;
+    static constexpr std::uint32_t MAX_GROUP_SIZE = 64;
+    static constexpr std::size_t MAX_UNCLAIMED_GROUPS = 16;
+    /// Per accepted connection not handed over yet: its deadline, the receive
+    /// kept armed on it, an early data frame.
+    std::map<const SocketImpl*, std::shared_ptr<detail::AcceptedConnection>> m_accepted;
+    std::chrono::milliseconds m_accept_backoff{0}; // current pause after a failing accept
+    bool m_accept_paused = false;                  // re-armed by the alarm, not at once
+    /// Calls into accepted connections not handed over yet, and their
+    /// destruction, one at a time (the alarm thread closes them too).
+    std::mutex m_accepted_calls;
+    /// Declared last, destroyed first: its thread is gone before anything it
+    /// could touch.
+    std::unique_ptr<detail::Alarm> m_alarm;
     /// One per underlying socket: calls into it from two executors (a loop
     /// thread handing it a frame, close() on an application thread) must not
     /// overlap. Never nested: a completion that arrives during the call only

@@ -27,7 +27,11 @@ struct MultiplexedSocket::Actions {
     };
     struct Handover {
         accept_handler_t callback;
-        std::vector<Socket> group;
+        Socket socket;
+    };
+    struct AcceptedRead {
+        SocketImpl* connection;
+        recv_handler_t done;
     };
     struct Connect {
         std::size_t index;
@@ -47,7 +51,8 @@ struct MultiplexedSocket::Actions {
     std::vector<std::pair<std::size_t, Message>> sends; // frame for connection i
     std::vector<std::size_t> receives;                  // arm a receive on connection i
     std::vector<std::size_t> closes;                    // close connection i
-    std::vector<SocketImpl*> id_reads;                  // accepted connection: read its id frame
+    std::vector<AcceptedRead> accepted_reads;           // accepted, not handed over: read on
+    std::vector<SocketImpl*> accepted_closes;           // accepted, not handed over: close
     bool accept = false;                                // arm one more accept on the listener
 
     // User callbacks, run after the calls above.
@@ -62,7 +67,7 @@ struct MultiplexedSocket::Actions {
     bool empty() const
     {
         return connects.empty() && id_frames.empty() && sends.empty() && receives.empty() && closes.empty() &&
-               id_reads.empty() && !accept && connectors.empty() && senders.empty() && receivers.empty() &&
+               accepted_reads.empty() && accepted_closes.empty() && !accept && connectors.empty() && senders.empty() && receivers.empty() &&
                groups.empty() && acceptors.empty() && discard.empty();
     }
 };

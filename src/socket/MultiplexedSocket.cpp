@@ -19,7 +19,9 @@
 
 #include "pipeline/Decoder.hpp"
 #include "pipeline/Encoder.hpp"
+#include "socket/MultiplexedAccept.hpp"
 #include "socket/MultiplexedActions.hpp"
+#include "socket/MultiplexedAlarm.hpp"
 #include "util/UUID.hpp"
 
 namespace korvane {
@@ -161,11 +163,14 @@ bool MultiplexedSocket::execute(Actions& actions)
     for (std::size_t index : actions.closes) {
         call_connection(index, [](SocketImpl& socket) { socket.close(); });
     }
-    for (SocketImpl* connection : actions.id_reads) {
-        // Nobody else calls into a connection waiting for its id frame.
-        connection->recv(guarded(life, [this](SocketImpl& context, Message message, Status status) {
-            accept_read_handler(context, std::move(message), status);
-        }));
+    if (!actions.accepted_reads.empty() || !actions.accepted_closes.empty()) {
+        std::lock_guard<std::mutex> serialised(m_accepted_calls);
+        for (auto& read : actions.accepted_reads) {
+            read.connection->recv(std::move(read.done));
+        }
+        for (SocketImpl* connection : actions.accepted_closes) {
+            connection->close();
+        }
     }
     if (actions.accept) {
         call_connection(0, [&](SocketImpl& listener) {
@@ -193,10 +198,8 @@ bool MultiplexedSocket::execute(Actions& actions)
         }
     }
     for (auto& handover : actions.groups) {
-        auto* socket = new MultiplexedSocket(std::move(handover.group));
-        Socket owner(socket);
-        socket->start_traffic();
-        handover.callback(*this, std::move(owner), Status());
+        static_cast<MultiplexedSocket&>(*handover.socket).start_traffic();
+        handover.callback(*this, std::move(handover.socket), Status());
         if (!life->alive()) {
             return false;
         }
@@ -207,7 +210,10 @@ bool MultiplexedSocket::execute(Actions& actions)
             return false;
         }
     }
-    actions.discard.clear();
+    if (!actions.discard.empty()) {
+        std::lock_guard<std::mutex> serialised(m_accepted_calls);
+        actions.discard.clear();
+    }
     return true;
 }
 
@@ -392,9 +398,8 @@ void MultiplexedSocket::stop() noexcept
     m_sockets[0]->stop();
 }
 
-// Everything queued fails with "Shutdown was triggered"; groups that wait for
-// a caller have no operation outstanding and go now. Connections still
-// waiting for their id frame have one: their handler drops them once it runs.
+// Everything queued fails with "Shutdown was triggered". Accepted connections
+// not handed over are closed; each goes once its outstanding receive ends.
 void MultiplexedSocket::decide_close(Actions& actions)
 {
     for (; !m_send_callback_queue.empty(); m_send_callback_queue.pop()) {
@@ -412,13 +417,20 @@ void MultiplexedSocket::decide_close(Actions& actions)
     clear_parked();
     for (auto& group : m_accept_multiplex_queue) {
         for (Socket& socket : group.second) {
-            actions.discard.push_back(std::move(socket));
+            retire_accepted(std::move(socket), actions);
         }
     }
     m_accept_multiplex_queue.clear();
     for (; !m_accept_ready.empty(); m_accept_ready.pop()) {
         for (Socket& socket : m_accept_ready.front()) {
-            actions.discard.push_back(std::move(socket));
+            retire_accepted(std::move(socket), actions);
+        }
+    }
+    for (const Socket& socket : m_accept_queue) {
+        const auto found = m_accepted.find(socket.get());
+        if (found != m_accepted.end() && !found->second->closing) {
+            found->second->closing = true;
+            actions.accepted_closes.push_back(socket.get());
         }
     }
 }
@@ -464,10 +476,17 @@ Pipeline& MultiplexedSocket::pipeline() noexcept
     return m_pipeline;
 }
 
+// Handed on to the underlying sockets, whose own waits they bound; accepted
+// connections and the groups made of them start with these.
 void MultiplexedSocket::timeouts(const Timeouts& timeouts) noexcept
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_timeouts = timeouts;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_timeouts = timeouts;
+    }
+    for (std::size_t i = 0; i < m_sockets.size(); ++i) {
+        call_connection(i, [&timeouts](SocketImpl& socket) { socket.timeouts(timeouts); });
+    }
 }
 
 Timeouts MultiplexedSocket::timeouts() const noexcept

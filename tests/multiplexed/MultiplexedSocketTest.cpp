@@ -699,7 +699,7 @@ TEST_F(AcceptLoop, InterleavedGroupsOfDifferentSizesCompleteIndependently)
     identify(x2, id_frame(0xBBBB, 2));
     ASSERT_EQ(accepted.size(), 1u); // the pair, handed to the oldest caller
     EXPECT_TRUE(x1->recv_armed() && x2->recv_armed()) << "the new socket listens on its connections";
-    EXPECT_FALSE(y1->recv_armed());
+    EXPECT_TRUE(y1->recv_armed()) << "a waiting connection keeps listening, to see its peer close";
     identify(arrive(), id_frame(0xAAAA, 3));
     ASSERT_EQ(accepted.size(), 2u);
     EXPECT_TRUE(y1->recv_armed() && y2->recv_armed());
