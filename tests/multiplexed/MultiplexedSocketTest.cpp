@@ -29,6 +29,8 @@ struct Probe : MultiplexedSocket {
     explicit Probe(std::vector<Socket> sockets) : MultiplexedSocket(std::move(sockets)) {}
     using MultiplexedSocket::MAX_PARKED_BYTES;
     using MultiplexedSocket::SEND_QUEUE_HIGH_WATER;
+    using MultiplexedSocket::MAX_ASSEMBLING_GROUPS;
+    using MultiplexedSocket::MAX_GROUP_SIZE;
     using MultiplexedSocket::start_traffic;
     using MultiplexedSocket::create_multiplex_frame;
     using MultiplexedSocket::extract_mutliplex_frame;
@@ -758,6 +760,71 @@ TEST_F(AcceptLoop, StopsReArmingOnceTheListenerOrTheSocketIsClosed)
     listener->complete_accept(Socket(late));
     EXPECT_TRUE(late_gone);
     EXPECT_FALSE(listener->accept_armed());
+}
+
+// A peer that closes while its group waits is released at once; groups too
+// large, or more at once than the bound, are refused on arrival.
+TEST_F(AcceptLoop, ClosingWaitersAndGroupsPastTheBoundsAreReleased)
+{
+    bool closer_gone = false, huge_gone = false, extra_gone = false;
+    FakeSocket* closer = arrive(&closer_gone);
+    identify(closer, id_frame(0xAAAA, 3));
+    ASSERT_TRUE(closer->recv_armed());
+    closer->fail_recv(Status(Status::TRANSPORT_STATUS_OKAY, "")); // orderly close: a null message
+    EXPECT_TRUE(closer_gone);
+    identify(arrive(&huge_gone), id_frame(0xBBBB, Probe::MAX_GROUP_SIZE + 1));
+    EXPECT_TRUE(huge_gone);
+    for (std::uint64_t uuid = 0; uuid < Probe::MAX_ASSEMBLING_GROUPS; ++uuid) {
+        identify(arrive(), id_frame(uuid, 2));
+    }
+    identify(arrive(&extra_gone), id_frame(0xCCCC, 2));
+    EXPECT_TRUE(extra_gone);
+    // A data frame that comes before its group is complete reaches the
+    // group's socket.
+    side.socket->accept_async(collect());
+    FakeSocket* early = arrive();
+    identify(early, id_frame(7, 2));
+    std::uint64_t uid = 0;
+    early->push_inbox(Probe::create_multiplex_frame(text("early"), uid));
+    ASSERT_TRUE(early->deliver());
+    identify(arrive(), id_frame(7, 2));
+    ASSERT_EQ(accepted.size(), 1u);
+    Received got;
+    accepted[0]->recv(got.handler());
+    EXPECT_EQ(got.messages, std::vector<std::string>{"early"});
+}
+
+// Connections that never send their id frame, and groups that never
+// complete, are closed once the handshake deadline has passed.
+TEST_F(AcceptLoop, ConnectionsAndGroupsThatNeverCompleteExpire)
+{
+    Timeouts quick;
+    quick.handshake = std::chrono::milliseconds(30);
+    side.socket->timeouts(quick);
+    std::atomic<int> gone{0};
+    auto* silent = new FakeSocket;
+    silent->gone = &gone;
+    listener->complete_accept(Socket(silent));
+    auto* partial = new FakeSocket;
+    partial->gone = &gone;
+    listener->complete_accept(Socket(partial));
+    identify(partial, id_frame(0xDDDD, 2));
+    EXPECT_TRUE(eventually([&] { return gone == 2; })) << gone << " of 2 released";
+}
+
+// An accept that fails for want of descriptors is retried after a pause that
+// grows, instead of at once.
+TEST_F(AcceptLoop, AcceptFailingForWantOfDescriptorsBacksOff)
+{
+    const Status exhausted(Status::TRANSPORT_STATUS_NO_DESCRIPTORS, "Too many open files");
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(eventually([&] { return listener->accept_armed(); }));
+        listener->complete_accept(Socket(), exhausted);
+    }
+    ASSERT_TRUE(eventually([&] { return listener->accept_armed(); }));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10 + 20 + 40 + 80));
+    arrive(); // a success ends the pause: the next failure waits the shortest time again
 }
 
 } // namespace
