@@ -48,6 +48,10 @@ struct Route;
 // still delivered first. When a frame is provably lost with a failed
 // connection (every live connection has moved past it), receives fail with
 // TRANSPORT_STATUS_CONNECTION_ABORTED instead of waiting for it.
+//
+// Lifetime: the socket may be destroyed from any thread, also from its own
+// callbacks, with operations outstanding; later completions find it gone.
+// Empty callbacks are ignored: nothing is started.
 class MultiplexedSocket : public SocketImpl {
 public:
     /// Takes ownership of `sockets`, in order of use. A client passes N
@@ -64,14 +68,17 @@ public:
 
     /// Blocking: connects every underlying socket in turn and sends each its
     /// id frame. On the first failure closes this socket and returns that
-    /// status; later operations then report "Shutdown was triggered".
+    /// status; later operations then report "Shutdown was triggered". Stages
+    /// on this socket's own pipeline: TRANSPORT_STATUS_INVALID_ARGUMENT.
     Transport::StatusCode connect(std::string address, Transport::port_t port) noexcept override;
     /// Connects all underlying sockets at once. `callback` runs on a loop thread
-    /// once per failing connection, and once with success when all are ready.
+    /// once per failing connection, and once with success when all are ready;
+    /// refusals (after close(), stages on the own pipeline) come at once.
     void connect(std::string address, Transport::port_t port, connect_handler_t callback) noexcept override;
     /// Only with exactly one underlying socket, which becomes the listener;
-    /// otherwise TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED. start() then runs
-    /// the accept loop.
+    /// otherwise TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED (stages on the own
+    /// pipeline: TRANSPORT_STATUS_INVALID_ARGUMENT). start() then runs the
+    /// accept loop; unfinished groups are bounded and expire (see README).
     Transport::StatusCode bind(Transport::port_t port, std::string address) noexcept override;
     /// Not offered: TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED, empty Socket.
     Socket accept(Transport::StatusCode* status) noexcept override;
@@ -80,26 +87,33 @@ public:
     /// when a group is already waiting, after close(), or when this socket
     /// cannot listen. One call per expected client connect.
     void accept_async(accept_handler_t callback) noexcept override;
-    /// Blocks until the next message in order arrives. A null Message with the
+    /// Blocks until the next message in order arrives, at most Timeouts::recv
+    /// when set (then TRANSPORT_STATUS_TIMEOUT). A null Message with the
     /// default status means a connection was lost (the stream goes on over the
-    /// others); other failures are described above. A message already waiting
-    /// is returned without writing `*status`.
+    /// others); a failure kept from an earlier blocking send is reported here.
+    /// A message already waiting is returned without writing `*status`. Where
+    /// it would wait for its own thread: TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED.
     Message recv(Transport::StatusCode* status) noexcept override;
     /// `callback` gets the next message in order: at once on the calling thread
     /// when it is already here (or after close()), else on a loop thread.
     void recv(recv_handler_t callback) noexcept override;
-    /// Blocks until one more frame has gone out (senders complete in the order
-    /// they called send). The message is copied; the caller's stays untouched.
-    /// Before connect() has finished, messages wait in the queue.
+    /// Returns once the message is copied into the send queue, blocking only
+    /// while the queue is past SEND_QUEUE_HIGH_WATER (at most Timeouts::send
+    /// when set). A later failure of its frame is reported by the next send or
+    /// recv and by close(). Larger than a frame carries:
+    /// TRANSPORT_STATUS_MSG_TOO_LARGE, nothing numbered. Where it would wait
+    /// for its own thread: TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED.
     Transport::StatusCode send(Message& message) noexcept override;
     Transport::StatusCode send(Message&& message) noexcept override;
     /// Queues the message; `callback` runs on a loop thread when a frame has
-    /// gone out, or at once on the calling thread after close() or once every
-    /// connection has failed.
+    /// gone out, or at once on the calling thread after close(), once every
+    /// connection has failed, for a message too large (MSG_TOO_LARGE), or with
+    /// TRANSPORT_STATUS_TRY_AGAIN while the queue is past its high-water mark.
     void send(Message& message, send_handler_t callback) noexcept override;
     void send(Message&& message, send_handler_t callback) noexcept override;
     /// Completes everything queued with "Shutdown was triggered" and closes
-    /// every underlying socket; returns the last failing close, if any.
+    /// every underlying socket; returns the last failing close, or else a
+    /// failure of a frame whose blocking send had already returned.
     Transport::StatusCode close() noexcept override;
     /// Arms one more accept on a bound socket, then, on the first call on this
     /// thread, runs the event loop until it stops. Later calls on the same
@@ -113,6 +127,8 @@ public:
     /// Kept for the interface; traffic runs through the underlying sockets'
     /// own pipelines.
     Pipeline& pipeline() noexcept override;
+    /// Kept for this socket's own waits and handed on to its underlying
+    /// sockets; accepted groups start with their listener's.
     void timeouts(const Timeouts& timeouts) noexcept override;
     Timeouts timeouts() const noexcept override;
 
