@@ -4,14 +4,18 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <queue>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "message/Message.hpp"
@@ -20,6 +24,13 @@
 #include "transport/Transport.hpp"
 
 namespace korvane {
+
+namespace detail {
+class Alarm;
+class Lifetime;
+struct AcceptedConnection;
+struct Route;
+} // namespace detail
 
 // Threads: send, recv, accept_async and close may be called from any thread;
 // handlers and asynchronous callbacks run inside start(), except where an
@@ -37,6 +48,10 @@ namespace korvane {
 // still delivered first. When a frame is provably lost with a failed
 // connection (every live connection has moved past it), receives fail with
 // TRANSPORT_STATUS_CONNECTION_ABORTED instead of waiting for it.
+//
+// Lifetime: the socket may be destroyed from any thread, also from its own
+// callbacks, with operations outstanding; later completions find it gone.
+// Empty callbacks are ignored: nothing is started.
 class MultiplexedSocket : public SocketImpl {
 public:
     /// Takes ownership of `sockets`, in order of use. A client passes N
@@ -53,14 +68,17 @@ public:
 
     /// Blocking: connects every underlying socket in turn and sends each its
     /// id frame. On the first failure closes this socket and returns that
-    /// status; later operations then report "Shutdown was triggered".
+    /// status; later operations then report "Shutdown was triggered". Stages
+    /// on this socket's own pipeline: TRANSPORT_STATUS_INVALID_ARGUMENT.
     Transport::StatusCode connect(std::string address, Transport::port_t port) noexcept override;
     /// Connects all underlying sockets at once. `callback` runs on a loop thread
-    /// once per failing connection, and once with success when all are ready.
+    /// once per failing connection, and once with success when all are ready;
+    /// refusals (after close(), stages on the own pipeline) come at once.
     void connect(std::string address, Transport::port_t port, connect_handler_t callback) noexcept override;
     /// Only with exactly one underlying socket, which becomes the listener;
-    /// otherwise TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED. start() then runs
-    /// the accept loop.
+    /// otherwise TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED (stages on the own
+    /// pipeline: TRANSPORT_STATUS_INVALID_ARGUMENT). start() then runs the
+    /// accept loop; unfinished groups are bounded and expire (see README).
     Transport::StatusCode bind(Transport::port_t port, std::string address) noexcept override;
     /// Not offered: TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED, empty Socket.
     Socket accept(Transport::StatusCode* status) noexcept override;
@@ -69,26 +87,33 @@ public:
     /// when a group is already waiting, after close(), or when this socket
     /// cannot listen. One call per expected client connect.
     void accept_async(accept_handler_t callback) noexcept override;
-    /// Blocks until the next message in order arrives. A null Message with the
+    /// Blocks until the next message in order arrives, at most Timeouts::recv
+    /// when set (then TRANSPORT_STATUS_TIMEOUT). A null Message with the
     /// default status means a connection was lost (the stream goes on over the
-    /// others); other failures are described above. A message already waiting
-    /// is returned without writing `*status`.
+    /// others); a failure kept from an earlier blocking send is reported here.
+    /// A message already waiting is returned without writing `*status`. Where
+    /// it would wait for its own thread: TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED.
     Message recv(Transport::StatusCode* status) noexcept override;
     /// `callback` gets the next message in order: at once on the calling thread
     /// when it is already here (or after close()), else on a loop thread.
     void recv(recv_handler_t callback) noexcept override;
-    /// Blocks until one more frame has gone out (senders complete in the order
-    /// they called send). The message is copied; the caller's stays untouched.
-    /// Before connect() has finished, messages wait in the queue.
+    /// Returns once the message is copied into the send queue, blocking only
+    /// while the queue is past SEND_QUEUE_HIGH_WATER (at most Timeouts::send
+    /// when set). A later failure of its frame is reported by the next send or
+    /// recv and by close(). Larger than a frame carries:
+    /// TRANSPORT_STATUS_MSG_TOO_LARGE, nothing numbered. Where it would wait
+    /// for its own thread: TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED.
     Transport::StatusCode send(Message& message) noexcept override;
     Transport::StatusCode send(Message&& message) noexcept override;
     /// Queues the message; `callback` runs on a loop thread when a frame has
-    /// gone out, or at once on the calling thread after close() or once every
-    /// connection has failed.
+    /// gone out, or at once on the calling thread after close(), once every
+    /// connection has failed, for a message too large (MSG_TOO_LARGE), or with
+    /// TRANSPORT_STATUS_TRY_AGAIN while the queue is past its high-water mark.
     void send(Message& message, send_handler_t callback) noexcept override;
     void send(Message&& message, send_handler_t callback) noexcept override;
     /// Completes everything queued with "Shutdown was triggered" and closes
-    /// every underlying socket; returns the last failing close, if any.
+    /// every underlying socket; returns the last failing close, or else a
+    /// failure of a frame whose blocking send had already returned.
     Transport::StatusCode close() noexcept override;
     /// Arms one more accept on a bound socket, then, on the first call on this
     /// thread, runs the event loop until it stops. Later calls on the same
@@ -102,6 +127,8 @@ public:
     /// Kept for the interface; traffic runs through the underlying sockets'
     /// own pipelines.
     Pipeline& pipeline() noexcept override;
+    /// Kept for this socket's own waits and handed on to its underlying
+    /// sockets; accepted groups start with their listener's.
     void timeouts(const Timeouts& timeouts) noexcept override;
     Timeouts timeouts() const noexcept override;
 
@@ -169,11 +196,15 @@ protected:
         bool busy = false;      // one of our frames is being sent on it
         bool receiving = false; // one of our receives is outstanding on it
         bool failed = false;    // closed after a failure; takes no further part
-        bool seen = false;      // has delivered a data frame
+        bool delivered = false; // has delivered a data frame
         korvane_multiplex_frame_id_t last_uid = 0; // uid of its latest data frame
     };
     /// Work decided under the lock and carried out after it is released.
     struct Actions;
+    /// One thread's run of this socket's actions, with the work that arrived
+    /// re-entrantly on that thread while it ran.
+    struct Executor;
+    struct ConnectProgress;
 
     /// Frames that arrived ahead of their turn, or that the application has
     /// not asked for yet, are parked up to about this many bytes. Past it a
@@ -181,12 +212,70 @@ protected:
     /// it is; the others wait until the application catches up, and their
     /// peers feel it as the transport's own back-pressure.
     static constexpr std::size_t MAX_PARKED_BYTES = std::size_t(64) << 20;
+    /// Frames waiting for a free connection are held up to about this many
+    /// bytes: a blocking send waits for room, an asynchronous one is refused.
+    static constexpr std::size_t SEND_QUEUE_HIGH_WATER = std::size_t(16) << 20;
 
+    // ---- carrying out decisions (lock held on entry to act)
+    /// False when this socket was destroyed meanwhile (then the lock is not
+    /// held and nothing of it may be touched).
+    bool act(std::unique_lock<std::mutex>& lock, Actions&& actions);
+    bool execute(Actions& actions);
+    bool blocking_would_deadlock() const;
+    bool own_pipeline_has_stages();
+    void call_connection(std::size_t index, const std::function<void(SocketImpl&)>& call);
+    Executor* executor_on_this_thread();
+    /// Before a blocking call waits on a thread that is carrying out this
+    /// socket's actions: what that thread still has to do, done now.
+    void run_pending_here();
+    void connected(std::size_t index, const std::shared_ptr<ConnectProgress>& progress,
+                   const Transport::StatusCode& status);
+    void identified(const std::shared_ptr<ConnectProgress>& progress, const Transport::StatusCode& status);
+    /// Marks the socket connected; frames flow in both directions from then.
+    void start_traffic();
+    std::size_t index_of(const SocketImpl& context) const;
+
+    // ---- decisions: pure functions of the state, called under m_mutex
+    void decide_sends(Actions& actions);
+    void decide_send_done(std::size_t index, const Transport::StatusCode& status, Actions& actions);
+    void decide_frame_arrived(std::size_t index, Message frame, const Transport::StatusCode& status,
+                              Actions& actions);
     bool may_receive(const connection_state_t& connection) const;
-    void arm_receives(Actions& actions);
+    void decide_receives(Actions& actions);
+    void decide_deliveries(Actions& actions);
+    void decide_connection_failed(std::size_t index, Actions& actions);
+    void decide_close(Actions& actions);
+    void decide_id_frame(SocketImpl& context, Message message, const Transport::StatusCode& status,
+                         Actions& actions);
+    void decide_group_handover(Actions& actions);
+    void decide_rearm(const Transport::StatusCode& status, Actions& actions);
+    void decide_expiry(Actions& actions);
+    void decide_waiting_frame(SocketImpl& context, Message message, const Transport::StatusCode& status,
+                              Actions& actions);
+    void take_out_of_group(SocketImpl& context, Actions& actions);
+    void retire_accepted(Socket socket, Actions& actions);
+    void read_accepted(SocketImpl& connection, Actions& actions);
+    void accepted_frame(const std::shared_ptr<detail::Route>& route, SocketImpl& context, Message message,
+                        const Transport::StatusCode& status);
+    recv_handler_t accepted_completion(const std::shared_ptr<detail::Route>& route);
+    bool schedule_alarm(std::chrono::steady_clock::time_point when);
+    void on_alarm();
+    MultiplexedSocket* assemble(std::vector<Socket> group);
     void park(Message frame);
     Message unpark();
     void clear_parked();
+    bool next_frame_parked();
+    void detect_lost_frame();
+
+    Transport::StatusCode send_refusal(const Message& message);
+    bool send_queue_has_room() const;
+    void enqueue_frame(Message frame, send_handler_t callback, Actions& actions);
+    send_handler_t returned_sender();
+    void note_unreported_failure(const Transport::StatusCode& status);
+    void queue_recv(recv_handler_t callback);
+    bool withdraw_receiver(const void* wait);
+    send_handler_t send_completion();
+    recv_handler_t recv_completion();
 
     /// Guards every queue, counter and connection state below and above.
     mutable std::mutex m_mutex;
@@ -197,31 +286,39 @@ protected:
     bool m_recv_broken;                // no further frame can arrive in order
     Transport::StatusCode m_send_error;
     Transport::StatusCode m_recv_error;
+    std::size_t m_queued_bytes = 0;            // what m_send_queue holds
+    std::condition_variable m_room;            // m_send_queue fell below the high-water mark, or ended
+    Transport::StatusCode m_unreported_failure; // a returned blocking send's frame failed: next send or recv says so
+    Transport::StatusCode m_failure_for_close;  // the same, kept for close()
     std::queue<std::vector<Socket>> m_accept_ready; // complete groups nobody asked for yet
-    /// One per underlying socket: serialises the calls made into it.
-    std::unique_ptr<std::recursive_mutex[]> m_calls;
+    std::list<Executor> m_executors;               // threads carrying out this socket's actions now
+    std::vector<std::thread::id> m_loop_threads;   // threads on which start() ran the loop
+    std::vector<std::thread::id> m_looping;        // threads inside start() running it now
+    std::shared_ptr<detail::Lifetime> m_lifetime;
 
-    /// Calls `f(socket)` on underlying socket `index` under its lock.
-    template <typename F>
-    void call(std::size_t index, F&& f);
-    /// Runs `work` now, or once the current call into an underlying socket
-    /// (which completed something early) has returned.
-    void soon(std::function<void()> work);
-    /// Runs deferred work once no call is in progress on this thread.
-    static void drain();
-    /// Carries out `actions` now, or defers them like soon().
-    void finish(Actions& actions);
-    void run(Actions& actions);
-    void begin(bool consume_first);
-    std::size_t index_of(const SocketImpl& context) const;
-    void collect_sends(Actions& actions);
-    void collect_deliveries(Actions& actions);
-    bool next_frame_parked();
-    void check_for_lost_frame();
-    void connection_failed(std::size_t index, Actions& actions);
-    void hand_out_groups(Actions& actions);
-    void queue_send(Message frame, send_handler_t callback);
-    void queue_recv(recv_handler_t callback);
+    /// Bounds on what unfinished groups may hold on a listener: connections
+    /// waiting for their id frame, groups being assembled, a group's size,
+    /// and complete groups that no accept_async caller has taken yet.
+    static constexpr std::size_t MAX_UNIDENTIFIED = 256;
+    static constexpr std::size_t MAX_ASSEMBLING_GROUPS = 64;
+    static constexpr std::uint32_t MAX_GROUP_SIZE = 64;
+    static constexpr std::size_t MAX_UNCLAIMED_GROUPS = 16;
+    /// Per accepted connection not handed over yet: its deadline, the receive
+    /// kept armed on it, an early data frame.
+    std::map<const SocketImpl*, std::shared_ptr<detail::AcceptedConnection>> m_accepted;
+    std::chrono::milliseconds m_accept_backoff{0}; // current pause after a failing accept
+    bool m_accept_paused = false;                  // re-armed by the alarm, not at once
+    /// Calls into accepted connections not handed over yet, and their
+    /// destruction, one at a time (the alarm thread closes them too).
+    std::mutex m_accepted_calls;
+    /// Declared last, destroyed first: its thread is gone before anything it
+    /// could touch.
+    std::unique_ptr<detail::Alarm> m_alarm;
+    /// One per underlying socket: calls into it from two executors (a loop
+    /// thread handing it a frame, close() on an application thread) must not
+    /// overlap. Never nested: a completion that arrives during the call only
+    /// queues work for the executor that made it.
+    std::unique_ptr<std::mutex[]> m_connection_calls;
 };
 
 } // namespace korvane

@@ -4,6 +4,7 @@
 // fakes can be linked so that a completed send lands in the peer's inbox.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -33,11 +34,16 @@ public:
     bool abort_on_close = true;
     /// Set to true when the fake is destroyed (dropped connections).
     bool* destroyed = nullptr;
+    /// The same for fakes dropped on another thread.
+    std::atomic<int>* gone = nullptr;
 
     ~FakeSocket() override
     {
         if (destroyed != nullptr) {
             *destroyed = true;
+        }
+        if (gone != nullptr) {
+            ++*gone;
         }
     }
 

@@ -246,6 +246,38 @@ TEST_P(MultiplexedLoopback, CloseDuringTrafficReleasesEveryBlockedCaller)
     EXPECT_LT(received->code(), 0);
 }
 
+// Destroying a multiplexed socket with receives outstanding on its
+// connections, from its own callback on a loop thread and from another
+// thread: the completions that follow find it gone.
+TEST_P(MultiplexedLoopback, DestroyedFromItsOwnCallbackOrAnotherThreadWithOperationsOutstanding)
+{
+    connect(3);
+    Completion<std::string> first;
+    Completion<Status> queued;
+    accepted->recv([&](SocketImpl&, Message m, Status) {
+        accepted.reset();
+        first.set(str(m));
+    });
+    accepted->recv([&](SocketImpl&, Message, Status s) { queued.set(s); });
+    connected->send(text("one")); // may see the server's close before its own completion
+    EXPECT_EQ(first.wait(), std::optional<std::string>("one"));
+    EXPECT_EQ(queued.wait(), std::optional<Status>(SHUTDOWN));
+
+    // The client still has receives armed on all three connections, and the
+    // server's end of them closes now.
+    Completion<Status> abandoned;
+    connected->recv([&](SocketImpl&, Message, Status s) { abandoned.set(s); });
+    connected.reset();
+    auto late = abandoned.wait(); // the server's close may have come first
+    ASSERT_TRUE(late);
+    EXPECT_LT(late->code(), 0);
+    // The loop goes on serving: the next client gets a group.
+    connect(2);
+    ASSERT_EQ(connected->send(text("two")), Status());
+    Status status;
+    EXPECT_EQ(str(accepted->recv(&status)), "two") << status;
+}
+
 TEST_P(MultiplexedLoopback, PeerClosingOneConnectionWakesTheWaitingReceiver)
 {
     // The peer is a hand-made group, so that the test alone decides which of

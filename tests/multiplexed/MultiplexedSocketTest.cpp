@@ -3,6 +3,7 @@
 // queue, lost connections, close(), and the accept loop's grouping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "multiplexed/FakeSocket.hpp"
+#include "pipeline/encoder/Encryptor.hpp"
 #include "socket/MultiplexedSocket.hpp"
 #include "support/Loopback.hpp"
 #include "util/Endianness.hpp"
@@ -26,7 +28,10 @@ using Status = Transport::StatusCode;
 struct Probe : MultiplexedSocket {
     explicit Probe(std::vector<Socket> sockets) : MultiplexedSocket(std::move(sockets)) {}
     using MultiplexedSocket::MAX_PARKED_BYTES;
-    using MultiplexedSocket::begin;
+    using MultiplexedSocket::SEND_QUEUE_HIGH_WATER;
+    using MultiplexedSocket::MAX_ASSEMBLING_GROUPS;
+    using MultiplexedSocket::MAX_GROUP_SIZE;
+    using MultiplexedSocket::start_traffic;
     using MultiplexedSocket::create_multiplex_frame;
     using MultiplexedSocket::extract_mutliplex_frame;
     using MultiplexedSocket::multiplex_frame_cmp;
@@ -83,7 +88,7 @@ Pair connected_pair(std::size_t count)
     for (FakeSocket* fake : pair.server.fakes) {
         fake->clear_inbox(); // the id frames, which the accept loop would eat
     }
-    pair.server.socket->begin(true);
+    pair.server.socket->start_traffic();
     return pair;
 }
 
@@ -262,6 +267,32 @@ TEST(MultiplexedOrdering, WaitingReceiversAreServedFromTheParkedQueueAtOnce)
     EXPECT_EQ(got.messages.back(), "4");
 }
 
+// A receive callback that asks for the next message while it is already
+// parked is answered after the callback returns, not inside it: a long run
+// of parked frames must not grow the stack.
+TEST(MultiplexedOrdering, ReceivingAgainFromTheCallbackDoesNotNest)
+{
+    Pair pair = connected_pair(1);
+    constexpr std::uint64_t COUNT = 2000;
+    for (std::uint64_t uid = 0; uid < COUNT;) {
+        pair.server.fakes[0]->push_inbox(Probe::create_multiplex_frame(text(std::to_string(uid)), uid));
+        ASSERT_TRUE(pair.server.fakes[0]->deliver());
+    }
+    std::uint64_t received = 0;
+    int depth = 0, deepest = 0;
+    recv_handler_t next = [&](SocketImpl& socket, Message message, Status status) {
+        deepest = std::max(deepest, ++depth);
+        EXPECT_EQ(str(message), std::to_string(received)) << status;
+        if (++received < COUNT) {
+            socket.recv(next);
+        }
+        --depth;
+    };
+    pair.server.socket->recv(next);
+    EXPECT_EQ(received, COUNT);
+    EXPECT_EQ(deepest, 1);
+}
+
 TEST(MultiplexedClose, WakesEveryQueuedCallerWithShutdown)
 {
     Pair pair = connected_pair(2);
@@ -287,7 +318,7 @@ TEST(MultiplexedClose, WakesEveryQueuedCallerWithShutdown)
     join_or_die(receiver, r.has_value());
     join_or_die(sender, s.has_value());
     EXPECT_EQ(r->second, SHUTDOWN);
-    EXPECT_EQ(*s, SHUTDOWN);
+    EXPECT_EQ(*s, Status()) << "a blocking send returns once its frame is queued";
     EXPECT_EQ(got.statuses, std::vector<Status>{SHUTDOWN});
     EXPECT_EQ(sent.statuses, std::vector<Status>{SHUTDOWN});
     for (FakeSocket* fake : pair.client.fakes) {
@@ -468,6 +499,69 @@ TEST(MultiplexedFailure, SendFailingBeforeTheCallReturnsClosesOnlyThatConnection
     EXPECT_EQ(sent.statuses[1], Status());
 }
 
+// A message too large for a frame is refused with the caller's size before
+// it is numbered: the stream goes on with the next uid, on every connection.
+// Empty callbacks and stages on the socket's own pipeline are refused too.
+TEST(MultiplexedSend, OversizedAndMisusedSendsAreRefusedWithNothingStarted)
+{
+    Sent sent; // outlives the pair, whose close() still answers it
+    Pair pair = connected_pair(1);
+    FakeSocket& wire = *pair.client.fakes[0];
+    const std::size_t before = wire.sent().size();
+    pair.client.socket->send(Message(5242873), sent.handler());
+    ASSERT_EQ(sent.statuses.size(), 1u);
+    EXPECT_EQ(sent.statuses[0].code(), Status::TRANSPORT_STATUS_MSG_TOO_LARGE);
+    EXPECT_NE(sent.statuses[0].message().find("5242873"), std::string::npos) << sent.statuses[0].message();
+    EXPECT_EQ(pair.client.socket->send(Message(6000000)).code(), Status::TRANSPORT_STATUS_MSG_TOO_LARGE);
+    pair.client.socket->send(text("nobody hears"), send_handler_t());
+    pair.client.socket->recv(recv_handler_t());
+    EXPECT_EQ(wire.sent().size(), before);
+    EXPECT_EQ(pair.client.socket->waiting_receivers(), 0u);
+
+    pair.client.socket->send(Message(5242872), sent.handler()); // exactly a full frame
+    ASSERT_EQ(wire.sent().size(), before + 1);
+    EXPECT_EQ(wire.sent().back().length(), 5242880);
+    EXPECT_EQ(Probe::mutliplex_frame_id(wire.sent().back()), 0u);
+    EXPECT_FALSE(wire.closed());
+
+    Side staged = make_side(1);
+    staged.socket->pipeline().append_encoder(std::make_shared<Encryptor>());
+    EXPECT_EQ(staged.socket->connect("peer", 1).code(), Status::TRANSPORT_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(staged.socket->bind(1, "*").code(), Status::TRANSPORT_STATUS_INVALID_ARGUMENT);
+}
+
+// A blocking send returns once its frame is queued; a later failure of that
+// frame is told by the next send and by close(). The queue is bounded: past
+// the mark asynchronous sends are refused and blocking ones wait for room.
+TEST(MultiplexedSend, BlockingSendReturnsWhenQueuedWithinABoundedQueue)
+{
+    Sent sent;
+    Pair pair = connected_pair(2);
+    const Status pipe(Status::TRANSPORT_STATUS_BROKEN_PIPE, "pipe");
+    EXPECT_EQ(pair.client.socket->send(text("a")), Status());
+    EXPECT_EQ(pair.client.fakes[0]->pending_sends(), 1u) << "returned before its frame went out";
+    pair.client.fakes[0]->complete_send(0, pipe);
+    EXPECT_EQ(pair.client.socket->send(text("b")), pipe);
+    EXPECT_EQ(pair.client.socket->send(text("c")), Status());
+
+    // Connection 1 is busy with "c": everything else waits in the queue.
+    const std::size_t size = std::size_t(1) << 20;
+    for (std::size_t i = 0; i < Probe::SEND_QUEUE_HIGH_WATER / size; ++i) {
+        pair.client.socket->send(Message(static_cast<korvane_buf_len_t>(size)), sent.handler());
+    }
+    pair.client.socket->send(Message(static_cast<korvane_buf_len_t>(size)), sent.handler());
+    ASSERT_EQ(sent.statuses.size(), 1u);
+    EXPECT_EQ(sent.statuses[0].code(), Status::TRANSPORT_STATUS_TRY_AGAIN);
+    Completion<Status> blocked;
+    std::thread sender([&] { blocked.set(pair.client.socket->send(Message(static_cast<korvane_buf_len_t>(size)))); });
+    EXPECT_FALSE(blocked.wait(std::chrono::milliseconds(50))) << "waits for room";
+    pair.client.fakes[1]->complete_send(); // "c" done: the next frame leaves the queue
+    auto result = blocked.wait();
+    join_or_die(sender, result.has_value());
+    EXPECT_EQ(*result, Status());
+    EXPECT_EQ(pair.client.socket->close(), pipe);
+}
+
 TEST(MultiplexedConnect, BlockingConnectStopsAtTheFirstFailure)
 {
     Side side = make_side(3);
@@ -607,7 +701,7 @@ TEST_F(AcceptLoop, InterleavedGroupsOfDifferentSizesCompleteIndependently)
     identify(x2, id_frame(0xBBBB, 2));
     ASSERT_EQ(accepted.size(), 1u); // the pair, handed to the oldest caller
     EXPECT_TRUE(x1->recv_armed() && x2->recv_armed()) << "the new socket listens on its connections";
-    EXPECT_FALSE(y1->recv_armed());
+    EXPECT_TRUE(y1->recv_armed()) << "a waiting connection keeps listening, to see its peer close";
     identify(arrive(), id_frame(0xAAAA, 3));
     ASSERT_EQ(accepted.size(), 2u);
     EXPECT_TRUE(y1->recv_armed() && y2->recv_armed());
@@ -666,6 +760,71 @@ TEST_F(AcceptLoop, StopsReArmingOnceTheListenerOrTheSocketIsClosed)
     listener->complete_accept(Socket(late));
     EXPECT_TRUE(late_gone);
     EXPECT_FALSE(listener->accept_armed());
+}
+
+// A peer that closes while its group waits is released at once; groups too
+// large, or more at once than the bound, are refused on arrival.
+TEST_F(AcceptLoop, ClosingWaitersAndGroupsPastTheBoundsAreReleased)
+{
+    bool closer_gone = false, huge_gone = false, extra_gone = false;
+    FakeSocket* closer = arrive(&closer_gone);
+    identify(closer, id_frame(0xAAAA, 3));
+    ASSERT_TRUE(closer->recv_armed());
+    closer->fail_recv(Status(Status::TRANSPORT_STATUS_OKAY, "")); // orderly close: a null message
+    EXPECT_TRUE(closer_gone);
+    identify(arrive(&huge_gone), id_frame(0xBBBB, Probe::MAX_GROUP_SIZE + 1));
+    EXPECT_TRUE(huge_gone);
+    for (std::uint64_t uuid = 0; uuid < Probe::MAX_ASSEMBLING_GROUPS; ++uuid) {
+        identify(arrive(), id_frame(uuid, 2));
+    }
+    identify(arrive(&extra_gone), id_frame(0xCCCC, 2));
+    EXPECT_TRUE(extra_gone);
+    // A data frame that comes before its group is complete reaches the
+    // group's socket.
+    side.socket->accept_async(collect());
+    FakeSocket* early = arrive();
+    identify(early, id_frame(7, 2));
+    std::uint64_t uid = 0;
+    early->push_inbox(Probe::create_multiplex_frame(text("early"), uid));
+    ASSERT_TRUE(early->deliver());
+    identify(arrive(), id_frame(7, 2));
+    ASSERT_EQ(accepted.size(), 1u);
+    Received got;
+    accepted[0]->recv(got.handler());
+    EXPECT_EQ(got.messages, std::vector<std::string>{"early"});
+}
+
+// Connections that never send their id frame, and groups that never
+// complete, are closed once the handshake deadline has passed.
+TEST_F(AcceptLoop, ConnectionsAndGroupsThatNeverCompleteExpire)
+{
+    Timeouts quick;
+    quick.handshake = std::chrono::milliseconds(30);
+    side.socket->timeouts(quick);
+    std::atomic<int> gone{0};
+    auto* silent = new FakeSocket;
+    silent->gone = &gone;
+    listener->complete_accept(Socket(silent));
+    auto* partial = new FakeSocket;
+    partial->gone = &gone;
+    listener->complete_accept(Socket(partial));
+    identify(partial, id_frame(0xDDDD, 2));
+    EXPECT_TRUE(eventually([&] { return gone == 2; })) << gone << " of 2 released";
+}
+
+// An accept that fails for want of descriptors is retried after a pause that
+// grows, instead of at once.
+TEST_F(AcceptLoop, AcceptFailingForWantOfDescriptorsBacksOff)
+{
+    const Status exhausted(Status::TRANSPORT_STATUS_NO_DESCRIPTORS, "Too many open files");
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(eventually([&] { return listener->accept_armed(); }));
+        listener->complete_accept(Socket(), exhausted);
+    }
+    ASSERT_TRUE(eventually([&] { return listener->accept_armed(); }));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10 + 20 + 40 + 80));
+    arrive(); // a success ends the pause: the next failure waits the shortest time again
 }
 
 } // namespace

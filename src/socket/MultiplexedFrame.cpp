@@ -1,0 +1,101 @@
+// The frame functions of the multiplexed socket: numbering outgoing
+// messages, reading the uid and payload of incoming ones, and the id frame.
+#include "socket/MultiplexedFrame.hpp"
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+
+#include "socket/MultiplexedSocket.hpp"
+#include "util/Endianness.hpp"
+
+namespace korvane {
+namespace detail {
+
+namespace {
+
+// A received payload that shares its frame's buffer: delivery copies nothing.
+// The frame's owner keeps the bytes alive for as long as the payload lives.
+class SharedPayload : public Message {
+public:
+    explicit SharedPayload(const Message& frame)
+    {
+        const korvane_buf_len_t length = frame.length() - MULTIPLEX_HEADER_SIZE;
+        if (frame.null() || length <= 0) {
+            return;
+        }
+        const std::shared_ptr<char>& owner = frame.*(&SharedPayload::m_buffer);
+        m_buffer = std::shared_ptr<char>(owner, owner.get() + MULTIPLEX_HEADER_SIZE);
+        m_length = length;
+    }
+};
+
+} // namespace
+
+Message payload_view(const Message& frame)
+{
+    return SharedPayload(frame);
+}
+
+bool read_id_frame(const Message& message, GroupAnnouncement& announcement)
+{
+    // Never read past the end of a short frame.
+    if (message.null() || message.length() < MULTIPLEX_ID_FRAME_SIZE) {
+        return false;
+    }
+    const char* bytes = static_cast<const char*>(message.buffer());
+    std::memcpy(&announcement.uuid, bytes, sizeof announcement.uuid);
+    announcement.total = endian::load_big32(bytes + sizeof announcement.uuid);
+    return announcement.total > 0;
+}
+
+} // namespace detail
+
+using detail::MULTIPLEX_HEADER_SIZE;
+
+Message MultiplexedSocket::create_multiplex_frame(const Message& message, korvane_multiplex_frame_id_t& uid)
+{
+    const korvane_buf_len_t payload = message.null() ? 0 : message.length();
+    Message frame(payload + MULTIPLEX_HEADER_SIZE);
+    endian::store_big64(frame.buffer(), uid);
+    if (payload > 0) {
+        std::memcpy(static_cast<char*>(frame.buffer()) + MULTIPLEX_HEADER_SIZE, message.buffer(),
+                    static_cast<std::size_t>(payload));
+    }
+    ++uid;
+    return frame;
+}
+
+MultiplexedSocket::korvane_multiplex_frame_id_t MultiplexedSocket::mutliplex_frame_id(const Message& message)
+{
+    if (message.null() || message.length() < MULTIPLEX_HEADER_SIZE) {
+        return 0;
+    }
+    return endian::load_big64(message.buffer());
+}
+
+Message MultiplexedSocket::extract_mutliplex_frame(const Message& message)
+{
+    if (message.null() || message.length() <= MULTIPLEX_HEADER_SIZE) {
+        return Message();
+    }
+    return Message(static_cast<const char*>(message.buffer()) + MULTIPLEX_HEADER_SIZE,
+                   message.length() - MULTIPLEX_HEADER_SIZE);
+}
+
+bool MultiplexedSocket::multiplex_frame_cmp(const Message& lhs, const Message& rhs)
+{
+    return mutliplex_frame_id(lhs) > mutliplex_frame_id(rhs);
+}
+
+Message MultiplexedSocket::create_id_frame(korvane_multiplex_connection_uuid_t uuid,
+                                           korvane_multiplex_connection_id_t total)
+{
+    Message frame(detail::MULTIPLEX_ID_FRAME_SIZE);
+    char* bytes = static_cast<char*>(frame.buffer());
+    std::memcpy(bytes + offsetof(korvane_multiplex_id_frame_t, uuid), &uuid, sizeof uuid);
+    endian::store_big32(bytes + offsetof(korvane_multiplex_id_frame_t, total), total);
+    return frame;
+}
+
+} // namespace korvane

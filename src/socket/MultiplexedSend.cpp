@@ -1,0 +1,254 @@
+// Sending over a multiplexed socket: messages are numbered in the order of
+// the send calls and handed to whichever connection is free; each finished
+// frame completes the oldest waiting sender.
+#include <chrono>
+#include <string>
+#include <utility>
+
+#include "socket/MultiplexedActions.hpp"
+#include "socket/MultiplexedFrame.hpp"
+#include "socket/MultiplexedSocket.hpp"
+#include "util/Endianness.hpp"
+
+namespace korvane {
+
+using detail::shutdown_status;
+using Status = Transport::StatusCode;
+
+namespace {
+
+Status all_failed_status()
+{
+    return Status(Status::TRANSPORT_STATUS_NOT_CONNECTED, "Every underlying connection has failed");
+}
+
+} // namespace
+
+send_handler_t MultiplexedSocket::send_completion()
+{
+    return detail::guarded(m_lifetime, [this](SocketImpl& context, Status status) {
+        producer_handler(context, std::move(status));
+    });
+}
+
+void MultiplexedSocket::produce()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    Actions actions;
+    decide_sends(actions);
+    act(lock, std::move(actions));
+}
+
+// At most one frame of ours per connection at a time: that keeps each
+// connection's pipeline and byte stream in order, and its uids increasing.
+void MultiplexedSocket::decide_sends(Actions& actions)
+{
+    if (!m_running || m_stop) {
+        return;
+    }
+    for (std::size_t i = 0; i < m_sockets.size() && !m_send_queue.empty(); ++i) {
+        connection_state_t& connection = m_connections[i];
+        if (connection.busy || connection.failed || m_sockets[i]->send_pending()) {
+            continue;
+        }
+        connection.busy = true;
+        m_queued_bytes -= static_cast<std::size_t>(m_send_queue.front().length());
+        actions.sends.emplace_back(i, std::move(m_send_queue.front()));
+        m_send_queue.pop();
+    }
+    m_room.notify_all();
+}
+
+void MultiplexedSocket::producer_handler(SocketImpl& context, Transport::StatusCode status)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const std::size_t index = index_of(context);
+    if (index == m_sockets.size()) {
+        return;
+    }
+    Actions actions;
+    decide_send_done(index, status, actions);
+    act(lock, std::move(actions));
+}
+
+// A failed frame is gone: its sender learns so instead of waiting for a
+// completion that will never come. A connection that has just finished goes
+// straight on with the next frame.
+void MultiplexedSocket::decide_send_done(std::size_t index, const Transport::StatusCode& status,
+                                         Actions& actions)
+{
+    connection_state_t& connection = m_connections[index];
+    connection.busy = false;
+    if (m_stop) {
+        return;
+    }
+    if (status.code() >= 0 && !m_send_queue.empty() && !connection.failed) {
+        connection.busy = true;
+        m_queued_bytes -= static_cast<std::size_t>(m_send_queue.front().length());
+        actions.sends.emplace_back(index, std::move(m_send_queue.front()));
+        m_send_queue.pop();
+        m_room.notify_all();
+    }
+    if (!m_send_callback_queue.empty()) {
+        actions.senders.emplace_back(std::move(m_send_callback_queue.front()), status);
+        m_send_callback_queue.pop();
+    }
+    if (!status) {
+        decide_connection_failed(index, actions);
+    }
+}
+
+// Why a send cannot be queued now, or the default status. A message too
+// large for a frame is refused before it is numbered, so the stream goes on.
+Transport::StatusCode MultiplexedSocket::send_refusal(const Message& message)
+{
+    if (m_stop) {
+        return shutdown_status();
+    }
+    if (m_send_broken) {
+        return m_send_error;
+    }
+    if (m_unreported_failure.code() < 0) {
+        return std::exchange(m_unreported_failure, Status());
+    }
+    const korvane_buf_len_t limit = detail::MULTIPLEX_MESSAGE_LIMIT;
+    if (!message.null() && message.length() > limit) {
+        return Status(Status::TRANSPORT_STATUS_MSG_TOO_LARGE, "Message of " + std::to_string(message.length()) +
+                                                                  " bytes is larger than the " +
+                                                                  std::to_string(limit) + " a multiplexed frame carries");
+    }
+    return Status();
+}
+
+// One frame always fits, however large, so that no message is refused for
+// its size alone.
+bool MultiplexedSocket::send_queue_has_room() const
+{
+    return m_send_queue.empty() || m_queued_bytes < SEND_QUEUE_HIGH_WATER;
+}
+
+void MultiplexedSocket::enqueue_frame(Message frame, send_handler_t callback, Actions& actions)
+{
+    // Numbered under the lock, so queue order is uid order.
+    endian::store_big64(frame.buffer(), m_send_uid++);
+    m_queued_bytes += static_cast<std::size_t>(frame.length());
+    m_send_queue.push(std::move(frame));
+    m_send_callback_queue.push(std::move(callback));
+    decide_sends(actions);
+}
+
+// Stands in the sender queue for a blocking send that has already returned:
+// a failure of its frame is kept for the next send or receive, and close().
+send_handler_t MultiplexedSocket::returned_sender()
+{
+    return [this](SocketImpl&, Status status) { note_unreported_failure(status); };
+}
+
+void MultiplexedSocket::note_unreported_failure(const Transport::StatusCode& status)
+{
+    if (status.code() >= 0 || status.code() == Status::TRANSPORT_STATUS_SHUTDOWN) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_unreported_failure = status;
+    m_failure_for_close = status;
+}
+
+void MultiplexedSocket::send(Message& message, send_handler_t callback) noexcept
+{
+    if (!callback) {
+        return; // nobody to tell: nothing is started
+    }
+    korvane_multiplex_frame_id_t unnumbered = 0;
+    Message frame = m_stop ? Message() : create_multiplex_frame(message, unnumbered);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    Actions actions;
+    Status refusal = send_refusal(message);
+    if (refusal.code() >= 0 && !send_queue_has_room()) {
+        refusal = Status(Status::TRANSPORT_STATUS_TRY_AGAIN,
+                         "Send queue full: " + std::to_string(m_queued_bytes) + " bytes waiting");
+    }
+    if (refusal.code() < 0) {
+        actions.senders.emplace_back(std::move(callback), refusal);
+    } else {
+        enqueue_frame(std::move(frame), std::move(callback), actions);
+    }
+    act(lock, std::move(actions));
+}
+
+void MultiplexedSocket::send(Message&& message, send_handler_t callback) noexcept
+{
+    send(message, std::move(callback));
+}
+
+// Returns once the frame is queued, waiting only for room in the queue.
+Transport::StatusCode MultiplexedSocket::send(Message& message) noexcept
+{
+    if (m_stop) {
+        return shutdown_status();
+    }
+    korvane_multiplex_frame_id_t unnumbered = 0;
+    Message frame = create_multiplex_frame(message, unnumbered);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const auto limit = m_timeouts.send;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const Status refusal = send_refusal(message);
+        if (refusal.code() < 0) {
+            return refusal;
+        }
+        if (send_queue_has_room()) {
+            break;
+        }
+        if (blocking_would_deadlock()) {
+            return detail::loop_thread_status();
+        }
+        if (limit.count() == 0) {
+            m_room.wait(lock);
+        } else if (m_room.wait_until(lock, deadline) == std::cv_status::timeout && !send_queue_has_room()) {
+            return Status(Status::TRANSPORT_STATUS_TIMEOUT, "Multiplexed send timed out waiting for room");
+        }
+    }
+    Actions actions;
+    enqueue_frame(std::move(frame), returned_sender(), actions);
+    act(lock, std::move(actions));
+    return Status();
+}
+
+Transport::StatusCode MultiplexedSocket::send(Message&& message) noexcept
+{
+    return send(message);
+}
+
+// Takes connection `index` out of use. The oldest waiting receiver hears of
+// the loss; when no connection is left, everything waiting fails at once.
+void MultiplexedSocket::decide_connection_failed(std::size_t index, Actions& actions)
+{
+    connection_state_t& connection = m_connections[index];
+    if (connection.failed) {
+        return;
+    }
+    connection.failed = true;
+    --m_live;
+    actions.closes.push_back(index);
+    if (m_live == 0) {
+        m_send_broken = true;
+        m_send_error = all_failed_status();
+        if (!m_recv_broken) {
+            m_recv_broken = true;
+            m_recv_error = all_failed_status();
+        }
+        for (; !m_send_callback_queue.empty(); m_send_callback_queue.pop()) {
+            actions.senders.emplace_back(std::move(m_send_callback_queue.front()), m_send_error);
+        }
+        m_send_queue = std::queue<Message>();
+        m_queued_bytes = 0;
+        m_room.notify_all();
+    } else if (!m_recv_callback_queue.empty()) {
+        actions.receivers.push_back({std::move(m_recv_callback_queue.front()), Message(), Status()});
+        m_recv_callback_queue.pop();
+    }
+    decide_deliveries(actions);
+}
+
+} // namespace korvane
