@@ -17,6 +17,8 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <type_traits>
 
 #include "Types.hpp"
 
@@ -69,6 +71,9 @@ public:
         StatusCode();
         StatusCode(transport_status_code_t code, const std::string& message);
 
+        /// True on success (code not negative): `if (status)`. Explicit, so a
+        /// status never turns into a number by accident.
+        explicit operator bool() const;
         /// True for every failure (negative code).
         bool operator!() const;
         /// Equal when both the code and the text are equal.
@@ -143,9 +148,25 @@ public:
     virtual bool bounds_waits() const;
 };
 
+/// The "korvane" error category: value = a transport_status_code_t, message
+/// = a fixed English text per code (a status's own text, which may name the
+/// failing step, stays in StatusCode::message()). Codes with a POSIX
+/// counterpart compare equal to it, e.g. `ec == std::errc::connection_refused`.
+const std::error_category& korvane_category() noexcept;
+/// `std::error_code ec = status.code();` goes through this (found by ADL).
+std::error_code make_error_code(Transport::StatusCode::transport_status_code_t code) noexcept;
+/// The error_code of a whole status; its text is then lost (keep message()).
+std::error_code make_error_code(const Transport::StatusCode& status) noexcept;
+
 /// Prints "CODE_NAME (code): text", for logs and test failures.
 std::ostream& operator<<(std::ostream& out, const Transport::StatusCode& status);
 /// The enumerator's name without its prefix, e.g. "CONNECTION_REFUSED".
 const char* status_code_name(Transport::StatusCode::transport_status_code_t code);
 
 } // namespace korvane
+
+namespace std {
+template <>
+struct is_error_code_enum<korvane::Transport::StatusCode::transport_status_code_t> : true_type {
+};
+} // namespace std
