@@ -4,7 +4,7 @@ JOBS  ?= $(shell nproc)
 CMAKE ?= cmake
 CTEST_FLAGS ?= --output-on-failure --no-tests=error -j $(JOBS)
 
-.PHONY: all deps build demo test test-normal test-asan test-tsan test-fuzz fuzz bench bench-all clean
+.PHONY: all deps build demo docs package test test-normal test-asan test-tsan test-fuzz fuzz bench bench-all clean
 
 all: build
 
@@ -17,6 +17,16 @@ build: deps
 
 demo: build
 	./build/tools/korvane-demo
+
+# The HTML API reference from the header comments: build/docs/html/index.html.
+docs: deps
+	./scripts/install-deps.sh doxygen
+	$(CMAKE) -S . -B build -DKORVANE_WERROR=ON
+	$(CMAKE) --build build --target docs
+
+# Debian packages libkorvane0, libkorvane-dev and korvane-tools in build/packages/.
+package: build
+	cd build && cpack -G DEB -B packages
 
 test: test-normal test-asan test-tsan test-fuzz
 
@@ -47,7 +57,7 @@ test-tsan: deps
 # leaves build-fuzz/crashes/<target>-* and fails the run once all targets ran.
 FUZZ_SECONDS ?= 60
 FUZZ_TIMEOUT ?= 25
-FUZZ_TARGETS = framer_receive decompressor decryptor multiplexed_frame key_exchange callback_transport session_handshake
+FUZZ_TARGETS := $(shell cat fuzz/targets.txt)
 FUZZ_CONFIG = -DKORVANE_FUZZ=ON -DKORVANE_TESTS=OFF -DKORVANE_TOOLS=OFF -DKORVANE_EXAMPLES=OFF
 
 fuzz:
@@ -101,7 +111,9 @@ soak: deps
 	  ./build-soak/tests/korvane-soak
 
 # The whole suite once under valgrind's memcheck, not part of `make test`
-# (slow: allow an hour or more). Fails on any memory error or definite leak.
+# (much slower than `make test`: valgrind runs each test many times slower,
+# and each may take MEMCHECK_TIMEOUT seconds). Fails on any memory error or
+# definite leak.
 MEMCHECK_TIMEOUT ?= 900
 
 memcheck: deps

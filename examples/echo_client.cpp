@@ -8,6 +8,8 @@
 
 #include <korvane.hpp>
 
+#include "Arguments.hpp"
+
 using namespace korvane;
 using Status = Transport::StatusCode;
 
@@ -47,12 +49,11 @@ static void round_trip(SocketImpl& socket, int i)
 
 int main(int argc, char** argv)
 {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: echo_client PORT\n");
-        return 2;
-    }
+    const char* usage = "echo_client PORT";
+    example::check_arguments(argc, argv, 1, 1, usage);
+    const Transport::port_t port = example::port_argument(argv[1], usage);
     Socket socket = BasicSocket::create(std::make_unique<TCPTransport>());
-    socket->connect("127.0.0.1", static_cast<Transport::port_t>(std::atoi(argv[1])), [](SocketImpl& self, Status status) {
+    socket->connect("127.0.0.1", port, [](SocketImpl& self, Status status) {
         if (!status) {
             std::printf("connect failed: %s\n", status.message().c_str());
             ++g_failures;

@@ -10,6 +10,8 @@
 
 #include <korvane.hpp>
 
+#include "Arguments.hpp"
+
 using namespace korvane;
 using Status = Transport::StatusCode;
 
@@ -44,18 +46,17 @@ static void accept_next(SocketImpl& listener)
 
 int main(int argc, char** argv)
 {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: echo_server PORT [--once]\n");
-        return 2;
-    }
-    g_once = argc > 2 && std::strcmp(argv[2], "--once") == 0;
+    const char* usage = "echo_server PORT [--once]";
+    example::check_arguments(argc, argv, 1, 2, usage);
+    const Transport::port_t port = example::port_argument(argv[1], usage);
+    g_once = example::flag_argument(argc, argv, 2, "--once", usage);
     Socket listener = BasicSocket::create(std::make_unique<TCPTransport>());
-    const Status bound = listener->bind(static_cast<Transport::port_t>(std::atoi(argv[1])), "127.0.0.1");
+    const Status bound = listener->bind(port, "127.0.0.1");
     if (!bound) {
         std::fprintf(stderr, "bind: %s\n", bound.message().c_str());
         return 1;
     }
-    std::printf("listening on 127.0.0.1:%s\n", argv[1]);
+    std::printf("listening on 127.0.0.1:%u\n", static_cast<unsigned>(port));
     std::fflush(stdout);
     accept_next(*listener);
     // Handlers run inside start(); two threads, since a handler may block

@@ -4,8 +4,11 @@
 
 #include <korvane.hpp>
 
-int main()
+#include "Arguments.hpp"
+
+int main(int argc, char** argv)
 {
+    example::check_arguments(argc, argv, 0, 0, "keygen");
     namespace x = korvane::crypto::XSalsa20;
     if (!x::init()) {
         std::fprintf(stderr, "libsodium failed to initialise\n");

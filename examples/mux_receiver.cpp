@@ -12,25 +12,26 @@
 
 #include <korvane.hpp>
 
+#include "Arguments.hpp"
+
 using namespace korvane;
 using Status = Transport::StatusCode;
 
 int main(int argc, char** argv)
 {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: mux_receiver PORT COUNT\n");
-        return 2;
-    }
-    const int count = std::atoi(argv[2]);
+    const char* usage = "mux_receiver PORT COUNT";
+    example::check_arguments(argc, argv, 2, 2, usage);
+    const Transport::port_t port = example::port_argument(argv[1], usage);
+    const int count = static_cast<int>(example::number_argument("COUNT", argv[2], 1, 100000000, usage));
     std::vector<Socket> one;
     one.push_back(BasicSocket::create(std::make_unique<TCPTransport>()));
     Socket listener = MultiplexedSocket::create(std::move(one));
-    Status status = listener->bind(static_cast<Transport::port_t>(std::atoi(argv[1])), "127.0.0.1");
+    Status status = listener->bind(port, "127.0.0.1");
     if (!status) {
         std::fprintf(stderr, "bind: %s\n", status.message().c_str());
         return 1;
     }
-    std::printf("listening on 127.0.0.1:%s\n", argv[1]);
+    std::printf("listening on 127.0.0.1:%u\n", static_cast<unsigned>(port));
     std::fflush(stdout);
 
     // A multiplexed listener accepts asynchronously: the callback gets the

@@ -9,24 +9,25 @@
 
 #include <korvane.hpp>
 
+#include "Arguments.hpp"
+
 using namespace korvane;
 using Status = Transport::StatusCode;
 
 int main(int argc, char** argv)
 {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: mux_sender PORT CONNECTIONS COUNT\n");
-        return 2;
-    }
-    const int connections = std::atoi(argv[2]);
-    const int count = std::atoi(argv[3]);
+    const char* usage = "mux_sender PORT CONNECTIONS COUNT";
+    example::check_arguments(argc, argv, 3, 3, usage);
+    const Transport::port_t port = example::port_argument(argv[1], usage);
+    const int connections = static_cast<int>(example::number_argument("CONNECTIONS", argv[2], 1, 64, usage));
+    const int count = static_cast<int>(example::number_argument("COUNT", argv[3], 1, 100000000, usage));
     std::vector<Socket> underlying;
     for (int i = 0; i < connections; ++i) {
         underlying.push_back(BasicSocket::create(std::make_unique<TCPTransport>()));
     }
     Socket socket = MultiplexedSocket::create(std::move(underlying));
     // Opens every connection and announces the group on each.
-    Status status = socket->connect("127.0.0.1", static_cast<Transport::port_t>(std::atoi(argv[1])));
+    Status status = socket->connect("127.0.0.1", port);
     if (!status) {
         std::fprintf(stderr, "connect: %s\n", status.message().c_str());
         return 1;

@@ -9,18 +9,19 @@
 
 #include <korvane.hpp>
 
+#include "Arguments.hpp"
+
 using namespace korvane;
 using Status = Transport::StatusCode;
 
 int main(int argc, char** argv)
 {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: tls_client HOST PORT [--verify]\n");
-        return 2;
-    }
-    const bool verify = argc > 3 && std::strcmp(argv[3], "--verify") == 0;
+    const char* usage = "tls_client HOST PORT [--verify]";
+    example::check_arguments(argc, argv, 2, 3, usage);
+    const Transport::port_t port = example::port_argument(argv[2], usage);
+    const bool verify = example::flag_argument(argc, argv, 3, "--verify", usage);
     Socket socket = BasicSocket::create(std::make_unique<TLSTransport>(verify));
-    Status status = socket->connect(argv[1], static_cast<Transport::port_t>(std::atoi(argv[2])));
+    Status status = socket->connect(argv[1], port);
     if (!status) {
         // A refused certificate shows up here, e.g. "handshake: certificate verify failed".
         std::fprintf(stderr, "connect: %s\n", status.message().c_str());

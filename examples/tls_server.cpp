@@ -7,24 +7,25 @@
 
 #include <korvane.hpp>
 
+#include "Arguments.hpp"
+
 using namespace korvane;
 using Status = Transport::StatusCode;
 
 int main(int argc, char** argv)
 {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: tls_server PORT CERTIFICATE.pem KEY.pem\n");
-        return 2;
-    }
+    const char* usage = "tls_server PORT CERTIFICATE.pem KEY.pem";
+    example::check_arguments(argc, argv, 3, 3, usage);
+    const Transport::port_t port = example::port_argument(argv[1], usage);
     // The listener's transport carries the certificate; accepted connections
     // share its TLS context.
     Socket listener = BasicSocket::create(std::make_unique<TLSTransport>(argv[2], argv[3]));
-    Status status = listener->bind(static_cast<Transport::port_t>(std::atoi(argv[1])), "127.0.0.1");
+    Status status = listener->bind(port, "127.0.0.1");
     if (!status) {
         std::fprintf(stderr, "bind: %s\n", status.message().c_str());
         return 1;
     }
-    std::printf("listening on 127.0.0.1:%s\n", argv[1]);
+    std::printf("listening on 127.0.0.1:%u\n", static_cast<unsigned>(port));
     std::fflush(stdout);
 
     Socket client = listener->accept(&status); // TCP accept, then the TLS handshake

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "transport/AsioConfig.hpp"
+#include <korvane/Version.hpp>
 #include "Types.hpp"
 #include "util/Endianness.hpp"
 #include "util/Allocator.hpp"

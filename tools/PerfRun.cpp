@@ -45,12 +45,12 @@ Message control(std::string text, korvane_buf_len_t data_size)
     return Message(text.data(), static_cast<korvane_buf_len_t>(text.size()));
 }
 
-// A peer's text, fit for an error message: printable, at most 60 characters.
+// A peer's text, fit for an error message: printable, at most 200 characters.
 std::string printable(const std::string& text)
 {
     std::string out;
-    for (char ch : text.substr(0, 60)) out += (ch >= 0x20 && ch < 0x7f) ? ch : '?';
-    return text.size() > 60 ? out + "..." : out;
+    for (char ch : text.substr(0, 200)) out += (ch >= 0x20 && ch < 0x7f) ? ch : '?';
+    return text.size() > 200 ? out + "..." : out;
 }
 
 long long number_after(const std::string& text, const std::string& prefix)
@@ -84,8 +84,9 @@ public:
         return message;
     }
 
-    // Empty when `message` is exactly data message `seq`.
-    std::string check(const Message& message, long long seq) const
+    // Empty when `message` is exactly data message `seq`; with `sequence_only`
+    // when its length and sequence number are right, as the raw baselines check.
+    std::string check(const Message& message, long long seq, bool sequence_only) const
     {
         if (message.length() != m_size) {
             return "message " + std::to_string(seq) + " has " + std::to_string(message.length()) + " bytes, expected " +
@@ -96,7 +97,7 @@ public:
         if (std::memcmp(message.buffer(), expected.buffer(), head) != 0) {
             return "message " + std::to_string(seq) + " out of order or lost";
         }
-        if (std::memcmp(message.buffer(), expected.buffer(), static_cast<std::size_t>(m_size)) != 0) {
+        if (!sequence_only && std::memcmp(message.buffer(), expected.buffer(), static_cast<std::size_t>(m_size)) != 0) {
             return "message " + std::to_string(seq) + " corrupted";
         }
         return std::string();
@@ -154,27 +155,89 @@ private:
     std::thread m_thread;
 };
 
-// Completion of an asynchronous run, awaited by the thread that started it.
-struct AsyncRun {
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-    std::string error;
+// Keeps up to `window` asynchronous operations of one run outstanding. The
+// next one is issued from a loop, never from inside a completion: a
+// completion may run on the calling thread (a multiplexed receive finds its
+// message already parked), and issuing from there recursed once per message.
+// Completions hold the pump through a shared owner. Once the run is over (a
+// failure, or nothing left to issue and nothing outstanding) a late completion
+// touches nothing of the caller's, and run() returns only when no thread is
+// inside the caller's functions any more.
+class AsyncPump : public std::enable_shared_from_this<AsyncPump> {
+public:
+    using Pointer = std::shared_ptr<AsyncPump>;
+    // `more`: whether to issue another operation; `issue`: starts one, whose
+    // completion calls enter() and, when that says yes, leave().
+    static std::string run(int window, std::function<bool()> more, std::function<void(const Pointer&)> issue)
+    {
+        const Pointer pump(new AsyncPump(window, std::move(more), std::move(issue)));
+        std::unique_lock<std::mutex> lock(pump->m_mutex);
+        pump->pump(lock);
+        pump->m_finished.wait(lock, [&] { return pump->m_over && pump->m_inside == 0 && !pump->m_pumping; });
+        return pump->m_error;
+    }
 
-    void finish(const std::string& why = std::string())
+    // A completion arrived: false when the run is already over, and the
+    // completion must return without touching the caller's state.
+    bool enter()
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (done) return;
-        done = true;
-        error = why;
-        finished.notify_all();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        --m_outstanding;
+        if (m_over) return false;
+        ++m_inside;
+        return true;
     }
-    std::string wait()
+
+    // The completion is done with the caller's state; `go_on` false ends the run.
+    void leave(bool go_on, const std::string& error = std::string())
     {
-        std::unique_lock<std::mutex> lock(mutex);
-        finished.wait(lock, [this] { return done; });
-        return error;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        --m_inside;
+        if (!go_on) end(error);
+        pump(lock);
     }
+
+private:
+    AsyncPump(int window, std::function<bool()> more, std::function<void(const Pointer&)> issue)
+        : m_window(window), m_more(std::move(more)), m_issue(std::move(issue))
+    {
+    }
+
+    void end(const std::string& error)
+    {
+        if (m_over) return;
+        m_over = true;
+        m_error = error;
+    }
+
+    // Only one thread issues at a time; a completion that runs meanwhile
+    // (on this thread or another) leaves the next issue to that thread.
+    void pump(std::unique_lock<std::mutex>& lock)
+    {
+        if (!m_pumping) {
+            m_pumping = true;
+            while (!m_over && m_outstanding < m_window && m_more()) {
+                ++m_outstanding;
+                lock.unlock();
+                m_issue(shared_from_this());
+                lock.lock();
+            }
+            m_pumping = false;
+            if (!m_over && m_outstanding == 0) end(std::string()); // nothing more to issue
+        }
+        m_finished.notify_all();
+    }
+
+    const int m_window;
+    const std::function<bool()> m_more;
+    const std::function<void(const Pointer&)> m_issue;
+    std::mutex m_mutex;
+    std::condition_variable m_finished;
+    int m_outstanding = 0;
+    int m_inside = 0;
+    bool m_pumping = false;
+    bool m_over = false;
+    std::string m_error;
 };
 
 // A status delivered once by a completion handler, awaited by the caller.
@@ -222,37 +285,24 @@ std::string send_blocking(SocketImpl& socket, const PerfOptions& options, const 
 }
 
 // Keeps `window` sends outstanding (one on a basic socket, whose framer takes
-// one send at a time); each completion starts the next.
+// one send at a time).
 std::string send_async(SocketImpl& socket, const PerfOptions& options, const Payloads& payloads,
                        std::atomic<long long>& sent, Clock::time_point start)
 {
     const int window = options.connection.connections > 1 ? 2 * options.connection.connections : 1;
-    AsyncRun run;
-    std::mutex issue;
-    long long issued = 0;
-    std::atomic<int> outstanding{0};
+    long long issued = 0; // only the issuing thread touches it
     Message message = payloads.make(0);
-    std::function<void()> issue_next = [&] {
-        std::unique_lock<std::mutex> lock(issue);
-        if (!more_to_send(options, issued, start)) {
-            lock.unlock();
-            if (outstanding == 0) run.finish();
-            return;
-        }
-        payloads.number(message, issued++);
-        ++outstanding;
-        socket.send(message, [&](SocketImpl&, Status status) {
-            if (!status) {
-                --outstanding;
-                return run.finish("send failed: " + status.message());
-            }
-            ++sent; // before the count drops, so a finished run sees every send
-            --outstanding;
-            issue_next();
+    return AsyncPump::run(
+        window, [&] { return more_to_send(options, issued, start); },
+        [&](const AsyncPump::Pointer& pump) {
+            payloads.number(message, issued++);
+            socket.send(message, [pump, &sent](SocketImpl&, Status status) {
+                if (!pump->enter()) return;
+                if (!status) return pump->leave(false, "send failed: " + status.message());
+                ++sent;
+                pump->leave(true);
+            });
         });
-    };
-    for (int i = 0; i < window; ++i) issue_next();
-    return run.wait();
 }
 
 std::string await_verdict(SocketImpl& socket, long long sent, korvane_buf_len_t size)
@@ -261,7 +311,7 @@ std::string await_verdict(SocketImpl& socket, long long sent, korvane_buf_len_t 
     Status status;
     const std::string verdict = text_of(socket.recv(&status));
     if (verdict.rfind(OK, 0) == 0 && number_after(verdict, OK) == sent) return std::string();
-    if (verdict.rfind(ERROR, 0) == 0) return "receiver: " + verdict.substr(ERROR.size());
+    if (verdict.rfind(ERROR, 0) == 0) return "receiver: " + printable(verdict.substr(ERROR.size()));
     return verdict.empty() ? "no verdict from the receiver: " + status.message() : "unexpected verdict: " + printable(verdict);
 }
 
@@ -269,6 +319,7 @@ PerfResult ping(SocketImpl& socket, const PerfOptions& options, const Payloads& 
 {
     PerfResult result;
     result.role = "sender";
+    result.mode = Mode::latency;
     result.size = options.size;
     std::atomic<long long> sent{0};
     Progress progress(options, sent);
@@ -284,7 +335,7 @@ PerfResult ping(SocketImpl& socket, const PerfOptions& options, const Payloads& 
             break;
         }
         result.round_trips_us.push_back(since(before) * 1e6);
-        result.error = payloads.check(echo, sent);
+        result.error = payloads.check(echo, sent, options.check == Check::sequence);
         ++sent;
     }
     result.seconds = since(start);
@@ -324,6 +375,7 @@ struct Receiver {
     korvane_buf_len_t size;
     const Payloads& payloads;
     bool echo;
+    bool sequence_only = false;
     bool asynchronous_replies = false;
     long long received = 0;
     long long announced = -1;
@@ -348,7 +400,7 @@ struct Receiver {
             return false;
         }
         if (received == 0) first = Clock::now();
-        error = payloads.check(message, received);
+        error = payloads.check(message, received, sequence_only);
         ++received;
         if (echo && error.empty()) {
             const Status sent = echo_back(message);
@@ -387,15 +439,14 @@ void receive_blocking(Receiver& receiver)
 
 void receive_async(Receiver& receiver)
 {
-    AsyncRun run;
-    std::function<void()> next = [&] {
-        receiver.socket.recv([&](SocketImpl&, Message message, Status status) {
-            if (receiver.take(std::move(message), status)) return next();
-            run.finish();
+    AsyncPump::run(
+        1, [] { return true; },
+        [&receiver](const AsyncPump::Pointer& pump) {
+            receiver.socket.recv([pump, &receiver](SocketImpl&, Message message, Status status) {
+                if (!pump->enter()) return;
+                pump->leave(receiver.take(std::move(message), status));
+            });
         });
-    };
-    next();
-    run.wait();
 }
 
 PerfResult receive_stream(SocketImpl& socket, const PerfOptions& options)
@@ -409,10 +460,13 @@ PerfResult receive_stream(SocketImpl& socket, const PerfOptions& options)
         return result;
     }
     const bool latency = hello.find("mode=latency") != std::string::npos;
+    result.mode = latency ? Mode::latency : Mode::throughput;
     const auto at = hello.find("size=");
     result.size = at == std::string::npos ? 0 : std::strtoll(hello.c_str() + at + 5, nullptr, 10);
     const Payloads payloads(result.size);
     Receiver receiver(socket, result.size, payloads, latency);
+    receiver.sequence_only = hello.find(" check=sequence") != std::string::npos;
+    result.check = receiver.sequence_only ? Check::sequence : Check::full;
     receiver.asynchronous_replies = options.connection.transport != TransportKind::udt;
     receiver.first = Clock::now();
     // Echoes are blocking sends, so the latency echo always receives blocking.
@@ -429,8 +483,9 @@ PerfResult receive_stream(SocketImpl& socket, const PerfOptions& options)
 PerfResult run_sender_role(SocketImpl& socket, const PerfOptions& options)
 {
     const std::string mode = options.mode == Mode::latency ? "latency" : "throughput";
-    const Status status =
-        socket.send(control(HELLO + " mode=" + mode + " size=" + std::to_string(options.size), options.size));
+    const std::string check = options.check == Check::sequence ? " check=sequence" : "";
+    const Status status = socket.send(
+        control(HELLO + " mode=" + mode + " size=" + std::to_string(options.size) + check, options.size));
     if (!status) {
         PerfResult failed;
         failed.role = "sender";
@@ -438,8 +493,10 @@ PerfResult run_sender_role(SocketImpl& socket, const PerfOptions& options)
         return failed;
     }
     const Payloads payloads(options.size);
-    if (options.mode == Mode::throughput) return send_stream(socket, options, payloads);
-    PerfResult result = ping(socket, options, payloads);
+    PerfResult result = options.mode == Mode::throughput ? send_stream(socket, options, payloads)
+                                                         : ping(socket, options, payloads);
+    result.check = options.check;
+    if (options.mode == Mode::throughput) return result;
     const std::string verdict = await_verdict(socket, result.messages, options.size);
     if (result.error.empty()) result.error = verdict;
     return result;

@@ -3,7 +3,7 @@
 // of each one, over any socket the tools can build.
 //
 // On the wire, inside ordinary messages: a hello ("korvane-perf 1 mode=M
-// size=S"), the data messages of exactly S bytes, an end message
+// size=S", then " check=sequence" when only sequence numbers are checked), the data messages of exactly S bytes, an end message
 // ("korvane-perf end count=N"), and the receiver's verdict ("korvane-perf ok
 // count=N" or "korvane-perf error ..."), so the sender learns whether
 // everything arrived intact. Control messages never have length S.
@@ -18,6 +18,10 @@ namespace korvane {
 namespace tools {
 
 enum class Mode { throughput, latency };
+// What the receiver checks of each data message: every byte, or only its
+// length and 8-byte sequence number (what a raw-socket baseline checks, so
+// that ratios against one compare like with like).
+enum class Check { full, sequence };
 
 struct PerfOptions {
     Connection connection;
@@ -25,12 +29,15 @@ struct PerfOptions {
     long long count = 0;  // messages to send; 0 when --seconds is used
     double seconds = 0;   // run time when count is 0
     Mode mode = Mode::throughput;
+    Check check = Check::full;
     bool async = false;
     bool progress = false; // progress bar on stderr
 };
 
 struct PerfResult {
     std::string role;       // "sender", "receiver" or "loopback"
+    Mode mode = Mode::throughput; // a receiver learns both from the sender's hello
+    Check check = Check::full;
     long long messages = 0; // data messages delivered and verified (or sent)
     korvane_buf_len_t size = 0;
     double seconds = 0;

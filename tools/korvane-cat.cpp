@@ -1,7 +1,11 @@
 // korvane-cat: try a korvane connection by hand. Each line of standard input
 // goes out as one message; each message received is written to standard
 // output followed by a newline. End of input closes the socket; the peer
-// closing ends the program.
+// closing ends the program. On a terminal, bytes that are not printable
+// ASCII are shown as \xNN (and a backslash as \\), so that a peer cannot
+// send escape sequences to it; into a pipe or file they go unchanged.
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -52,15 +56,28 @@ Connection parse(int argc, char** argv, bool& help)
     return c;
 }
 
+void write_escaped(const Message& message)
+{
+    const auto* bytes = static_cast<const unsigned char*>(message.buffer());
+    for (korvane_buf_len_t i = 0; i < message.length(); ++i) {
+        const unsigned char byte = bytes[i];
+        if (byte == '\\') std::fputs("\\\\", stdout);
+        else if ((byte >= 0x20 && byte < 0x7f) || byte == '\t') std::fputc(byte, stdout);
+        else std::fprintf(stdout, "\\x%02x", byte);
+    }
+}
+
 // Prints every message until the connection ends, then ends the program:
 // the peer hung up, so there is nobody left to send to.
 void print_incoming(SocketImpl& socket)
 {
+    const bool terminal = ::isatty(STDOUT_FILENO) != 0;
     Status status;
     for (;;) {
         const Message message = socket.recv(&status);
         if (message.null()) break;
-        std::fwrite(message.buffer(), 1, static_cast<std::size_t>(message.length()), stdout);
+        if (terminal) write_escaped(message);
+        else std::fwrite(message.buffer(), 1, static_cast<std::size_t>(message.length()), stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);
     }

@@ -23,6 +23,9 @@ const char* USAGE =
     "  --seconds S              send for S seconds instead of a count\n"
     "  --mode throughput|latency  one-way stream, or ping-pong round trips\n"
     "  --async                  completion handlers instead of blocking calls\n"
+    "  --check full|sequence    receiver checks every byte (default), or only each\n"
+    "                           message's length and sequence number, as a raw-socket\n"
+    "                           baseline does: use it for ratios against raw sockets\n"
     "  --json                   print the result as one JSON object\n"
     "  --help                   this text\n";
 
@@ -60,6 +63,11 @@ Arguments parse(int argc, char** argv)
             if (mode == "throughput") args.perf.mode = Mode::throughput;
             else if (mode == "latency") args.perf.mode = Mode::latency;
             else throw UsageError("--mode: expected throughput or latency, got '" + mode + "'");
+        } else if (option == "--check") {
+            const std::string check = value();
+            if (check == "full") args.perf.check = Check::full;
+            else if (check == "sequence") args.perf.check = Check::sequence;
+            else throw UsageError("--check: expected full or sequence, got '" + check + "'");
         } else if (option == "--async") {
             args.perf.async = true;
         } else if (option == "--json") {
@@ -84,7 +92,7 @@ void print_text(const PerfOptions& options, const PerfResult& r)
     const Connection& c = options.connection;
     std::printf("%s %s, %d connection%s, pipeline %s, %s, %s\n", r.role.c_str(), name(c.transport), c.connections,
                 c.connections == 1 ? "" : "s", pipeline_name(c).c_str(),
-                options.mode == Mode::latency ? "latency" : "throughput", options.async ? "asynchronous" : "blocking");
+                r.mode == Mode::latency ? "latency" : "throughput", options.async ? "asynchronous" : "blocking");
     std::printf("  message size   %lld bytes\n", static_cast<long long>(r.size));
     std::printf("  messages       %lld in %.3f s\n", r.messages, r.seconds);
     std::printf("  messages/s     %.0f\n", r.messages_per_second());
@@ -93,7 +101,9 @@ void print_text(const PerfOptions& options, const PerfResult& r)
         std::printf("  round trip     p50 %.1f us, p99 %.1f us, max %.1f us\n", r.percentile_us(0.5),
                     r.percentile_us(0.99), r.percentile_us(1.0));
     }
-    std::printf("  verified       %s\n", r.error.empty() ? "every message intact and in order" : r.error.c_str());
+    const char* verified = r.check == Check::sequence ? "every message's length and sequence number in order"
+                                                      : "every message intact and in order";
+    std::printf("  verified       %s\n", r.error.empty() ? verified : r.error.c_str());
 }
 
 std::string json_string(const std::string& text)
@@ -115,13 +125,14 @@ void print_json(const PerfOptions& options, const PerfResult& r)
                 "\"mib_per_second\":%.3f",
                 json_string(r.role).c_str(), json_string(name(c.transport)).c_str(), c.connections,
                 json_string(pipeline_name(c)).c_str(),
-                json_string(options.mode == Mode::latency ? "latency" : "throughput").c_str(),
+                json_string(r.mode == Mode::latency ? "latency" : "throughput").c_str(),
                 options.async ? "true" : "false", static_cast<long long>(r.size), r.messages, r.seconds,
                 r.messages_per_second(), r.mib_per_second());
     if (!r.round_trips_us.empty()) {
         std::printf(",\"round_trip_us\":{\"p50\":%.3f,\"p99\":%.3f,\"max\":%.3f}", r.percentile_us(0.5),
                     r.percentile_us(0.99), r.percentile_us(1.0));
     }
+    std::printf(",\"check\":%s", json_string(r.check == Check::sequence ? "sequence" : "full").c_str());
     std::printf(",\"ok\":%s", r.error.empty() ? "true" : "false");
     if (!r.error.empty()) std::printf(",\"error\":%s", json_string(r.error).c_str());
     std::printf("}\n");
@@ -156,8 +167,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "korvane-perf: %s\n", error.what());
         return 1;
     }
-    if (args.json) print_json(args.perf, result);
-    else print_text(args.perf, result);
+    // A run that failed before measuring anything (connect, bind, accept,
+    // hello) has no figures to show: only its error.
+    const bool measured = result.messages > 0 || result.error.empty();
+    if (measured && args.json) print_json(args.perf, result);
+    else if (measured) print_text(args.perf, result);
+    else if (args.json) std::printf("{\"ok\":false,\"error\":%s}\n", json_string(result.error).c_str());
     if (!result.error.empty()) {
         std::fprintf(stderr, "korvane-perf: %s\n", result.error.c_str());
         return 1;

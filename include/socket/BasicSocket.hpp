@@ -109,6 +109,12 @@ public:
     /// True from the hand-over of an encoded message in send(message,
     /// callback) until its handler runs, and after close().
     bool send_pending() const noexcept override;
+    /// The operating system's descriptor of the connection, for socket
+    /// options such as TCP_NODELAY on an accepted socket: TCP and TLS
+    /// transports once connected or accepted; -1 for UDT, callback transports
+    /// and closed sockets. Non-blocking; the transport keeps owning it (never
+    /// close it, and leave its reads and writes to the socket).
+    int native_handle() noexcept;
     /// The stages; fill before connecting or accepting.
     Pipeline& pipeline() noexcept override;
     /// Applies to operations started afterwards; set while none runs.

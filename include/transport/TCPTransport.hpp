@@ -6,7 +6,12 @@
 
 #include "transport/AsioConfig.hpp"
 
-#include <asio.hpp>
+#include <asio/connect.hpp>
+#include <asio/io_service.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+#include <asio/read.hpp>
+#include <asio/write.hpp>
 
 #include <atomic>
 #include <memory>

@@ -17,6 +17,8 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <type_traits>
 
 #include "Types.hpp"
 
@@ -28,47 +30,50 @@ public:
     class StatusCode {
     public:
         enum transport_status_code_t : korvane_buf_len_t {
-            TRANSPORT_STATUS_OKAY = 0,
-            TRANSPORT_STATUS_UNKNOWN = -1,
-            TRANSPORT_STATUS_ACCESS_DENIED = -2,
-            TRANSPORT_STATUS_ADDRESS_FAMILY_NOT_SUPPORTED = -3,
-            TRANSPORT_STATUS_ADDRESS_IN_USE = -4,
-            TRANSPORT_STATUS_ALREADY_CONNECTED = -5,
-            TRANSPORT_STATUS_ALREADY_STARTED = -6,
-            TRANSPORT_STATUS_BROKEN_PIPE = -7,
-            TRANSPORT_STATUS_CONNECTION_ABORTED = -8,
-            TRANSPORT_STATUS_CONNECTION_REFUSED = -9,
-            TRANSPORT_STATUS_CONNECTION_RESET = -10,
-            TRANSPORT_STATUS_BAD_DESCRIPTOR = -11,
-            TRANSPORT_STATUS_HOST_UNREACHABLE = -12,
-            TRANSPORT_STATUS_HOST_NOT_FOUND = -13,
-            TRANSPORT_STATUS_INTERRUPTED = -14,
-            TRANSPORT_STATUS_INVALID_ARGUMENT = -15,
-            TRANSPORT_STATUS_NETWORK_DOWN = -16,
-            TRANSPORT_STATUS_NETWORK_RESET = -17,
-            TRANSPORT_STATUS_NETWORK_UNREACHABLE = -18,
-            TRANSPORT_STATUS_NO_DESCRIPTORS = -19,
-            TRANSPORT_STATUS_NO_BUFFER_SPACE = -20,
-            TRANSPORT_STATUS_NO_MEMORY = -21,
-            TRANSPORT_STATUS_NO_PROTOCOL_OPTION = -22,
-            TRANSPORT_STATUS_NOT_CONNECTED = -23,
-            TRANSPORT_STATUS_OPERATION_ABORTED = -24,
-            TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED = -25,
-            TRANSPORT_STATUS_SHUTDOWN = -26,
-            TRANSPORT_STATUS_TIMEOUT = -27,
-            TRANSPORT_STATUS_NO_DATA = -28,
-            TRANSPORT_STATUS_PIPELINE_ENCODE_ERROR = -29,
-            TRANSPORT_STATUS_PIPELINE_DECODE_ERROR = -30,
-            TRANSPORT_STATUS_MSG_TOO_LARGE = -31,
-            TRANSPORT_STATUS_NAME_TOO_LONG = -32,
-            TRANSPORT_STATUS_NOT_SOCKET = -33,
-            TRANSPORT_STATUS_TRY_AGAIN = -34,
+            TRANSPORT_STATUS_OKAY = 0, ///< success
+            TRANSPORT_STATUS_UNKNOWN = -1, ///< a socket-layer error outside the table, or a callback that failed without saying why
+            TRANSPORT_STATUS_ACCESS_DENIED = -2, ///< the system refused the address or port (EACCES)
+            TRANSPORT_STATUS_ADDRESS_FAMILY_NOT_SUPPORTED = -3, ///< an address of a family the transport cannot use
+            TRANSPORT_STATUS_ADDRESS_IN_USE = -4, ///< bind: something already listens there
+            TRANSPORT_STATUS_ALREADY_CONNECTED = -5, ///< connect on a connected transport
+            TRANSPORT_STATUS_ALREADY_STARTED = -6, ///< an operation of the same kind is already in progress (EALREADY)
+            TRANSPORT_STATUS_BROKEN_PIPE = -7, ///< the peer went away mid-write, or a frame ended early ("Incomplete read")
+            TRANSPORT_STATUS_CONNECTION_ABORTED = -8, ///< the connection was aborted locally
+            TRANSPORT_STATUS_CONNECTION_REFUSED = -9, ///< connect: nobody listens at the address
+            TRANSPORT_STATUS_CONNECTION_RESET = -10, ///< the peer reset the connection
+            TRANSPORT_STATUS_BAD_DESCRIPTOR = -11, ///< an operation on a closed transport
+            TRANSPORT_STATUS_HOST_UNREACHABLE = -12, ///< no route to the host, or an asynchronous connect that reached no address
+            TRANSPORT_STATUS_HOST_NOT_FOUND = -13, ///< the name did not resolve ("Couldn't resolve hostname: ...")
+            TRANSPORT_STATUS_INTERRUPTED = -14, ///< a system call was interrupted
+            TRANSPORT_STATUS_INVALID_ARGUMENT = -15, ///< a bad address, length or buffer (names in bind, a callback's bad count)
+            TRANSPORT_STATUS_NETWORK_DOWN = -16, ///< the network interface is down
+            TRANSPORT_STATUS_NETWORK_RESET = -17, ///< the network dropped the connection
+            TRANSPORT_STATUS_NETWORK_UNREACHABLE = -18, ///< no route to the network
+            TRANSPORT_STATUS_NO_DESCRIPTORS = -19, ///< the process is out of file descriptors
+            TRANSPORT_STATUS_NO_BUFFER_SPACE = -20, ///< the system is out of socket buffers
+            TRANSPORT_STATUS_NO_MEMORY = -21, ///< an allocation failed: this connection fails, the process goes on
+            TRANSPORT_STATUS_NO_PROTOCOL_OPTION = -22, ///< the system refused a socket option
+            TRANSPORT_STATUS_NOT_CONNECTED = -23, ///< read, write or send before connect or after the peer left
+            TRANSPORT_STATUS_OPERATION_ABORTED = -24, ///< close() cancelled the operation, or a TLS server handshake failed
+            TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED = -25, ///< the transport or socket does not offer this ("Unsupported operation"), or the key exchange failed
+            TRANSPORT_STATUS_SHUTDOWN = -26, ///< a multiplexed socket was closed or lost every connection ("Shutdown was triggered")
+            TRANSPORT_STATUS_TIMEOUT = -27, ///< a deadline (Timeouts, keep-alive) ran out; the text names the step
+            TRANSPORT_STATUS_NO_DATA = -28, ///< nothing to read where something was required
+            TRANSPORT_STATUS_PIPELINE_ENCODE_ERROR = -29, ///< an encoder stage failed (compression, sealing)
+            TRANSPORT_STATUS_PIPELINE_DECODE_ERROR = -30, ///< a decoder stage refused the bytes (corrupt, forged, or a differing pipeline)
+            TRANSPORT_STATUS_MSG_TOO_LARGE = -31, ///< a frame above 5242880 bytes, sent or announced by the peer
+            TRANSPORT_STATUS_NAME_TOO_LONG = -32, ///< a host name or path too long for the system
+            TRANSPORT_STATUS_NOT_SOCKET = -33, ///< the descriptor is not a socket
+            TRANSPORT_STATUS_TRY_AGAIN = -34, ///< the system asks to retry later (EAGAIN)
         };
 
         /// Success: TRANSPORT_STATUS_OKAY with an empty text.
         StatusCode();
         StatusCode(transport_status_code_t code, const std::string& message);
 
+        /// True on success (code not negative): `if (status)`. Explicit, so a
+        /// status never turns into a number by accident.
+        explicit operator bool() const;
         /// True for every failure (negative code).
         bool operator!() const;
         /// Equal when both the code and the text are equal.
@@ -143,9 +148,25 @@ public:
     virtual bool bounds_waits() const;
 };
 
+/// The "korvane" error category: value = a transport_status_code_t, message
+/// = a fixed English text per code (a status's own text, which may name the
+/// failing step, stays in StatusCode::message()). Codes with a POSIX
+/// counterpart compare equal to it, e.g. `ec == std::errc::connection_refused`.
+const std::error_category& korvane_category() noexcept;
+/// `std::error_code ec = status.code();` goes through this (found by ADL).
+std::error_code make_error_code(Transport::StatusCode::transport_status_code_t code) noexcept;
+/// The error_code of a whole status; its text is then lost (keep message()).
+std::error_code make_error_code(const Transport::StatusCode& status) noexcept;
+
 /// Prints "CODE_NAME (code): text", for logs and test failures.
 std::ostream& operator<<(std::ostream& out, const Transport::StatusCode& status);
 /// The enumerator's name without its prefix, e.g. "CONNECTION_REFUSED".
 const char* status_code_name(Transport::StatusCode::transport_status_code_t code);
 
 } // namespace korvane
+
+namespace std {
+template <>
+struct is_error_code_enum<korvane::Transport::StatusCode::transport_status_code_t> : true_type {
+};
+} // namespace std

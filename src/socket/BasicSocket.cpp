@@ -15,6 +15,8 @@
 
 #include "socket/Handshake.hpp"
 #include "transport/CallbackTransportFramer.hpp"
+#include "transport/TCPTransport.hpp"
+#include "transport/TLSTransport.hpp"
 
 namespace korvane {
 
@@ -162,6 +164,34 @@ BasicSocket::~BasicSocket()
         m_life->idle.wait(lock, [this, own] { return m_life->active <= own; });
     }
     close();
+}
+
+namespace {
+
+// The transports keep their sockets protected; a derived class may name the
+// member, and the pointer to it then applies to any transport of that class.
+template <typename T>
+struct SocketMember : T {
+    static asio::ip::tcp::socket T::*get() { return &SocketMember::m_socket; }
+};
+
+template <typename T>
+int descriptor_of(Transport* transport)
+{
+    T* typed = dynamic_cast<T*>(transport);
+    if (typed == nullptr) return -1;
+    asio::ip::tcp::socket& socket = typed->*SocketMember<T>::get();
+    return socket.is_open() ? static_cast<int>(socket.native_handle()) : -1;
+}
+
+} // namespace
+
+int BasicSocket::native_handle() noexcept
+{
+    const std::shared_ptr<Transport> connection = transport();
+    if (!connection) return -1;
+    const int tcp = descriptor_of<TCPTransport>(connection.get());
+    return tcp >= 0 ? tcp : descriptor_of<TLSTransport>(connection.get());
 }
 
 std::shared_ptr<Transport> BasicSocket::transport()

@@ -11,6 +11,11 @@ Status::StatusCode() : m_message(), m_code(TRANSPORT_STATUS_OKAY) {}
 
 Status::StatusCode(transport_status_code_t code, const std::string& message) : m_message(message), m_code(code) {}
 
+Status::operator bool() const
+{
+    return m_code >= 0;
+}
+
 bool Status::operator!() const
 {
     return m_code < 0;

@@ -46,6 +46,16 @@ start_server "$work/echo.log" "$bin/echo_server" "$port" --once
 timeout 20 "$bin/echo_client" "$port"
 server_ok "$work/echo.log"
 
+echo "== asynchronous echo in one process (the README's example, verbatim)"
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+awk '/^<!-- examples\/async_echo.cpp -->$/ {found=1; next} found && /^```cpp$/ {inside=1; next}
+     inside && /^```$/ {exit} inside {print}' "$source_dir/README.md" >"$work/readme_async_echo.cpp"
+diff -u "$source_dir/examples/async_echo.cpp" "$work/readme_async_echo.cpp"
+port=$(free_port)
+timeout 20 "$bin/async_echo" "$port" >"$work/async.log" 2>&1 || { cat "$work/async.log"; exit 1; }
+grep -q "^client: ping$" "$work/async.log"
+grep -q "^server: stream ended cleanly$" "$work/async.log"
+
 echo "== TLS client and server"
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj /CN=localhost \
   -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" \
