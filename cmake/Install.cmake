@@ -24,7 +24,7 @@ install(EXPORT korvaneTargets COMPONENT dev
 
 # Section 1 pages of the installed tools, hand-written roff (man/).
 if(KORVANE_TOOLS)
-  install(FILES man/korvane-perf.1 man/korvane-cat.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  install(FILES man/korvane-perf.1 man/korvane-cat.1 man/korvane-keygen.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endif()
 
 configure_package_config_file(cmake/korvaneConfig.cmake.in

@@ -1,7 +1,7 @@
 # `make package`: Debian packages through CPack, one per install component.
 #   libkorvane0     the shared library (component runtime)
 #   libkorvane-dev  headers, CMake package, pkg-config file, the .so link (dev)
-#   korvane-tools   korvane-perf, korvane-cat and their man pages (tools)
+#   korvane-tools   korvane-perf, korvane-cat, korvane-keygen and their man pages (tools)
 # Dependencies are declared by hand, as Debian 12 names them, so that the
 # packages do not depend on what happens to be installed where they are built.
 set(CPACK_GENERATOR DEB)
@@ -32,6 +32,6 @@ set(CPACK_COMPONENT_DEV_DESCRIPTION "libkorvane++: headers, CMake package and pk
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME korvane-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libkorvane0 (= ${PROJECT_VERSION}), libc6 (>= 2.34), libstdc++6 (>= 12), libssl3 (>= 3.0.0)")
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION "korvane-perf and korvane-cat: measure and try libkorvane++ connections")
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION "korvane-perf, korvane-cat and korvane-keygen: measure and try libkorvane++ connections, make session keys")
 
 include(CPack)

@@ -6,7 +6,7 @@ set -euo pipefail
 tools=$1 examples=$2
 . "$(dirname "$0")/common.sh"
 
-for program in "$tools"/korvane-{perf,cat,demo} "$examples"/{echo_server,echo_client,tls_server,tls_client,mux_sender,mux_receiver,keygen}; do
+for program in "$tools"/korvane-{perf,cat,demo,keygen} "$examples"/{echo_server,echo_client,tls_server,tls_client,mux_sender,mux_receiver,keygen}; do
   expect 0 '^usage: ' "$program" --help
 done
 
