@@ -221,13 +221,6 @@ void TLSTransport::begin_handshake(const std::shared_ptr<AcceptQueue>& queue, tc
         }
         return;
     }
-    TLSTransport& accepted = *handshake->transport;
-    accepted.m_ssl_socket.async_handshake(
-        asio::ssl::stream_base::server,
-        asio::bind_cancellation_slot(handshake->signal.slot(),
-                                     asio::bind_executor(handshake->strand, [queue, handshake](const asio::error_code& ec) {
-                                         shaken(queue, handshake, ec);
-                                     })));
     if (m_handshake_timeout.count() > 0) {
         handshake->timer.expires_after(m_handshake_timeout);
         std::weak_ptr<Handshake> weak = handshake;
@@ -239,6 +232,14 @@ void TLSTransport::begin_handshake(const std::shared_ptr<AcceptQueue>& queue, tc
             }
         }));
     }
+    // Started only now: its completion, on another thread, stops the timer.
+    TLSTransport& accepted = *handshake->transport;
+    accepted.m_ssl_socket.async_handshake(
+        asio::ssl::stream_base::server,
+        asio::bind_cancellation_slot(handshake->signal.slot(),
+                                     asio::bind_executor(handshake->strand, [queue, handshake](const asio::error_code& ec) {
+                                         shaken(queue, handshake, ec);
+                                     })));
 }
 
 void TLSTransport::shaken(const std::shared_ptr<AcceptQueue>& queue, const std::shared_ptr<Handshake>& handshake,

@@ -437,6 +437,11 @@ std::chrono::nanoseconds process_cpu_time()
 // in the backlog is taken once descriptors are back.
 TEST(TCPTransport, AcceptBacksOffWhileDescriptorsAreExhausted)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers probe memory through a pipe of their own, which the
+    // exhausted descriptor table refuses: they would report bad objects.
+    GTEST_SKIP() << "needs free descriptors under the sanitizers";
+#endif
     LoopRunner<TCPTransport> loop(2);
     Listener listener;
     ASSERT_EQ(Status(), listener.status);
