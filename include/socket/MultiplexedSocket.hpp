@@ -196,6 +196,7 @@ protected:
         bool busy = false;      // one of our frames is being sent on it
         bool receiving = false; // one of our receives is outstanding on it
         bool failed = false;    // closed after a failure; takes no further part
+        bool connecting = false; // an asynchronous connect or its id frame is outstanding
         bool delivered = false; // has delivered a data frame
         korvane_multiplex_frame_id_t last_uid = 0; // uid of its latest data frame
     };
@@ -223,6 +224,9 @@ protected:
     bool execute(Actions& actions);
     bool blocking_would_deadlock() const;
     bool own_pipeline_has_stages();
+    /// Hands the sockets that still have an operation outstanding to the
+    /// lifetime, which frees each once its last completion has come.
+    void retire_sockets();
     void call_connection(std::size_t index, const std::function<void(SocketImpl&)>& call);
     Executor* executor_on_this_thread();
     /// Before a blocking call waits on a thread that is carrying out this
@@ -230,7 +234,8 @@ protected:
     void run_pending_here();
     void connected(std::size_t index, const std::shared_ptr<ConnectProgress>& progress,
                    const Transport::StatusCode& status);
-    void identified(const std::shared_ptr<ConnectProgress>& progress, const Transport::StatusCode& status);
+    void identified(std::size_t index, const std::shared_ptr<ConnectProgress>& progress,
+                    const Transport::StatusCode& status);
     /// Marks the socket connected; frames flow in both directions from then.
     void start_traffic();
     std::size_t index_of(const SocketImpl& context) const;
@@ -308,6 +313,7 @@ protected:
     std::map<const SocketImpl*, std::shared_ptr<detail::AcceptedConnection>> m_accepted;
     std::chrono::milliseconds m_accept_backoff{0}; // current pause after a failing accept
     bool m_accept_paused = false;                  // re-armed by the alarm, not at once
+    int m_accepts_outstanding = 0;                 // accepts of ours armed on the listener
     /// Calls into accepted connections not handed over yet, and their
     /// destruction, one at a time (the alarm thread closes them too).
     std::mutex m_accepted_calls;

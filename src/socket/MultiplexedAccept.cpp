@@ -79,6 +79,7 @@ void MultiplexedSocket::accept_()
     std::unique_lock<std::mutex> lock(m_mutex);
     Actions actions;
     actions.accept = true;
+        ++m_accepts_outstanding;
     act(lock, std::move(actions));
 }
 
@@ -87,6 +88,7 @@ void MultiplexedSocket::accept_()
 void MultiplexedSocket::accept_handler(SocketImpl& context, Socket socket, const Transport::StatusCode& status)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
+    m_accepts_outstanding -= m_accepts_outstanding > 0 ? 1 : 0;
     Actions actions;
     if (socket && status.code() >= 0 && !m_stop && m_accept_queue.size() < MAX_UNIDENTIFIED) {
         auto accepted = std::make_shared<detail::AcceptedConnection>();
@@ -118,11 +120,15 @@ void MultiplexedSocket::decide_rearm(const Transport::StatusCode& status, Action
     if (!resources_exhausted(status)) {
         m_accept_backoff = std::chrono::milliseconds(0);
         actions.accept = true;
+        ++m_accepts_outstanding;
         return;
     }
     m_accept_backoff = std::min(LONGEST_BACKOFF, std::max(FIRST_BACKOFF, m_accept_backoff * 2));
     m_accept_paused = schedule_alarm(Clock::now() + m_accept_backoff);
-    actions.accept = !m_accept_paused; // no timer to be had: on at once rather than never
+    if (!m_accept_paused) { // no timer to be had: on at once rather than never
+        actions.accept = true;
+        ++m_accepts_outstanding;
+    }
 }
 
 void MultiplexedSocket::read_accepted(SocketImpl& connection, Actions& actions)
@@ -142,6 +148,7 @@ recv_handler_t MultiplexedSocket::accepted_completion(const std::shared_ptr<deta
         lock.unlock();
         detail::Lifetime::Visit visit(*life);
         if (!visit) {
+            life->late(context);
             return;
         }
         if (accepting) {
@@ -369,6 +376,7 @@ void MultiplexedSocket::decide_expiry(Actions& actions)
     if (m_accept_paused) {
         m_accept_paused = false;
         actions.accept = true;
+        ++m_accepts_outstanding;
     }
     std::vector<SocketImpl*> expired;
     Clock::time_point next = Clock::time_point::max();

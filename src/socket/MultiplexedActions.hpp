@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -181,8 +182,42 @@ public:
         return std::find(m_visitors.begin(), m_visitors.end(), std::this_thread::get_id()) != m_visitors.end();
     }
 
-    /// No handler enters from now on; returns once those on other threads
-    /// have left (the ones on this thread called us and check alive()).
+    /// No handler enters from now on. `busy` sockets still have operations
+    /// outstanding (how many each): a socket destroyed before its completion
+    /// came would meet it freed, so each is kept until its last one.
+    void retire(std::vector<std::pair<Socket, int>> busy)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_alive = false;
+        for (auto& socket : busy) {
+            const SocketImpl* key = socket.first.get();
+            m_graveyard.emplace(key, std::move(socket));
+        }
+    }
+
+    /// A completion that came after retire(): the last one of its socket
+    /// frees it (from inside its own callback, which sockets allow).
+    void late(SocketImpl& socket)
+    {
+        Socket freed;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const auto found = m_graveyard.find(&socket);
+            if (found != m_graveyard.end() && --found->second.second <= 0) {
+                freed = std::move(found->second.first);
+                m_graveyard.erase(found);
+            }
+        }
+    }
+    template <typename... Rest>
+    void late(SocketImpl& socket, Rest&&...)
+    {
+        late(socket);
+    }
+    void late() {}
+
+    /// Returns once the handlers on other threads have left (the ones on this
+    /// thread called us and check alive()).
     void end()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -214,6 +249,7 @@ private:
     std::condition_variable m_left;
     bool m_alive = true;
     std::vector<std::thread::id> m_visitors;
+    std::map<const SocketImpl*, std::pair<Socket, int>> m_graveyard;
 };
 
 /// `handler` behind a share of `life`: it runs only while the socket lives.
@@ -227,6 +263,8 @@ auto guarded(const std::shared_ptr<Lifetime>& life, Handler handler)
         Lifetime::Visit visit(*keep);
         if (visit) {
             handler(std::forward<decltype(arguments)>(arguments)...);
+        } else {
+            keep->late(arguments...);
         }
     };
 }

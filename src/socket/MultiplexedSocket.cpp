@@ -69,7 +69,29 @@ MultiplexedSocket::~MultiplexedSocket()
 {
     close();
     run_pending_here();
+    retire_sockets();
     m_lifetime->end();
+}
+
+void MultiplexedSocket::retire_sockets()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<std::pair<Socket, int>> busy;
+    for (std::size_t i = 0; i < m_sockets.size(); ++i) {
+        const connection_state_t& connection = m_connections[i];
+        const int outstanding = int(connection.busy) + int(connection.receiving) + int(connection.connecting) +
+                                (i == 0 ? m_accepts_outstanding : 0);
+        if (outstanding > 0) {
+            busy.emplace_back(std::move(m_sockets[i]), outstanding);
+        }
+    }
+    for (Socket& socket : m_accept_queue) {
+        const auto found = m_accepted.find(socket.get());
+        if (found != m_accepted.end() && found->second->reading) {
+            busy.emplace_back(std::move(socket), 1);
+        }
+    }
+    m_lifetime->retire(std::move(busy));
 }
 
 // ---------------------------------------------------------------- executor
@@ -297,6 +319,7 @@ void MultiplexedSocket::connect(std::string address, Transport::port_t port, con
         auto progress = std::make_shared<ConnectProgress>(ConnectProgress{
             std::move(callback), crypto::uuid64(), static_cast<korvane_multiplex_connection_id_t>(m_sockets.size())});
         for (std::size_t i = 0; i < m_sockets.size(); ++i) {
+            m_connections[i].connecting = true;
             actions.connects.push_back({i, address, port, [this, i, progress](SocketImpl&, Status status) {
                                             connected(i, progress, status);
                                         }});
@@ -311,18 +334,22 @@ void MultiplexedSocket::connected(std::size_t index, const std::shared_ptr<Conne
     std::unique_lock<std::mutex> lock(m_mutex);
     Actions actions;
     if (!status) {
+        m_connections[index].connecting = false;
         actions.connectors.emplace_back(progress->callback, status);
     } else {
         actions.id_frames.push_back({index, create_id_frame(progress->uuid, progress->total),
-                                     [this, progress](SocketImpl&, Status sent) { identified(progress, sent); }});
+                                     [this, index, progress](SocketImpl&, Status sent) {
+                                         identified(index, progress, sent);
+                                     }});
     }
     act(lock, std::move(actions));
 }
 
-void MultiplexedSocket::identified(const std::shared_ptr<ConnectProgress>& progress,
+void MultiplexedSocket::identified(std::size_t index, const std::shared_ptr<ConnectProgress>& progress,
                                    const Transport::StatusCode& status)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
+    m_connections[index].connecting = false;
     Actions actions;
     if (!status) {
         actions.connectors.emplace_back(progress->callback, status);
@@ -367,6 +394,7 @@ Transport::StatusCode MultiplexedSocket::start() noexcept
     if (m_is_server && !m_stop) {
         Actions actions;
         actions.accept = true;
+        ++m_accepts_outstanding;
         if (!act(lock, std::move(actions))) {
             return Status();
         }
