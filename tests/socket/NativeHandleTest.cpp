@@ -6,8 +6,10 @@
 #include <sys/socket.h>
 
 #include "SocketSupport.hpp"
+#include "transport/UDTTransport.hpp"
 
 namespace korvane {
+namespace testing {
 namespace {
 
 int nodelay(int fd)
@@ -39,4 +41,5 @@ TEST(NativeHandle, AcceptedTcpSocketTakesOptionsThroughItsDescriptorUntilClosed)
 }
 
 } // namespace
+} // namespace testing
 } // namespace korvane
