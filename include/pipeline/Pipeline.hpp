@@ -54,6 +54,10 @@ public:
     /// i.e. the connection cannot go on. Never throws.
     Message decode_checked(Message input, Transport::StatusCode& status, bool& fatal) noexcept;
 
+    /// The most bytes encode() can make of `length` bytes, from the stages'
+    /// worst cases; -1 when a stage cannot say.
+    korvane_buf_len_t max_encoded_length(korvane_buf_len_t length) const noexcept;
+
     /// Appends a stage, shared with the caller; an empty entry is ignored.
     /// Configure both ends before connecting or accepting; not thread-safe.
     void append_encoder(EncoderEntry encoder);

@@ -84,6 +84,17 @@ Message Pipeline::decode(Message input, Transport::StatusCode* status)
     return run(m_decoders, std::move(input), status);
 }
 
+korvane_buf_len_t Pipeline::max_encoded_length(korvane_buf_len_t length) const noexcept
+{
+    for (const EncoderEntry& stage : m_encoders) {
+        if (length < 0) {
+            break;
+        }
+        length = stage->max_output_length(length);
+    }
+    return length;
+}
+
 Message Pipeline::encode_bounded(Message input, Transport::StatusCode& status, korvane_buf_len_t limit) noexcept
 {
     const korvane_buf_len_t original = input.length();

@@ -112,10 +112,24 @@ Transport::StatusCode MultiplexedSocket::send_refusal(const Message& message)
         return std::exchange(m_unreported_failure, Status());
     }
     const korvane_buf_len_t limit = detail::MULTIPLEX_MESSAGE_LIMIT;
-    if (!message.null() && message.length() > limit) {
+    if (message.null()) {
+        return Status();
+    }
+    if (message.length() > limit) {
         return Status(Status::TRANSPORT_STATUS_MSG_TOO_LARGE, "Message of " + std::to_string(message.length()) +
                                                                   " bytes is larger than the " +
                                                                   std::to_string(limit) + " a multiplexed frame carries");
+    }
+    // The connections' stages may grow the frame past what the framer takes,
+    // and a frame refused there would leave a hole in the numbering. Every
+    // connection of a group shares one pipeline configuration.
+    const korvane_buf_len_t encoded =
+        m_sockets[0]->pipeline().max_encoded_length(message.length() + detail::MULTIPLEX_HEADER_SIZE);
+    if (encoded > detail::UNDERLYING_FRAME_LIMIT) {
+        return Status(Status::TRANSPORT_STATUS_MSG_TOO_LARGE,
+                      "Message of " + std::to_string(message.length()) + " bytes may grow to " +
+                          std::to_string(encoded) + " in the connections' stages, above the frame limit of " +
+                          std::to_string(detail::UNDERLYING_FRAME_LIMIT));
     }
     return Status();
 }

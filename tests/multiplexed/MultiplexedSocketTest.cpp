@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "multiplexed/FakeSocket.hpp"
+#include "pipeline/encoder/Compressor.hpp"
 #include "pipeline/encoder/Encryptor.hpp"
 #include "socket/MultiplexedSocket.hpp"
 #include "support/Loopback.hpp"
@@ -523,6 +524,14 @@ TEST(MultiplexedSend, OversizedAndMisusedSendsAreRefusedWithNothingStarted)
     EXPECT_EQ(wire.sent().back().length(), 5242880);
     EXPECT_EQ(Probe::mutliplex_frame_id(wire.sent().back()), 0u);
     EXPECT_FALSE(wire.closed());
+
+    // Over compressing connections the limit is the worst case of the stages.
+    Pair compressing = connected_pair(1);
+    compressing.client.fakes[0]->pipeline().append_encoder(std::make_shared<Compressor>());
+    compressing.client.socket->send(Message(5242872), sent.handler());
+    EXPECT_NE(sent.statuses.back().message().find("5242872 bytes may grow"), std::string::npos)
+        << sent.statuses.back().message();
+    EXPECT_EQ(compressing.client.socket->send(Message(5200000)), Status());
 
     Side staged = make_side(1);
     staged.socket->pipeline().append_encoder(std::make_shared<Encryptor>());

@@ -22,6 +22,8 @@ public:
     Message process(Message input, Transport::StatusCode* status) override;
     /// A new Compressor, owned by the caller.
     Compressor* clone() const override;
+    /// LZ4's worst case plus the 4-byte length; -1 beyond what LZ4 takes.
+    korvane_buf_len_t max_output_length(korvane_buf_len_t length) const noexcept override;
 };
 
 } // namespace korvane

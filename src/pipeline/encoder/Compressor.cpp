@@ -25,6 +25,12 @@ Message Compressor::process(Message input, Transport::StatusCode* status)
     return detail::stage_success(status, std::move(output));
 }
 
+korvane_buf_len_t Compressor::max_output_length(korvane_buf_len_t length) const noexcept
+{
+    const korvane_buf_len_t bound = compression::LZ4::max_compression_size(length);
+    return bound > 4 ? bound : -1;
+}
+
 Compressor* Compressor::clone() const
 {
     return new Compressor();
