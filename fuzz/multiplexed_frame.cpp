@@ -177,6 +177,16 @@ public:
         connection->incoming = std::move(m_streams[m_handed_out++]);
         callback(*this, std::move(connection), StatusCode());
     }
+    // As every transport does, close() ends the accepts still waiting.
+    StatusCode close() override
+    {
+        std::vector<accept_handler_t> waiting = std::move(m_waiting);
+        m_waiting.clear();
+        for (accept_handler_t& callback : waiting) {
+            callback(*this, nullptr, StatusCode(StatusCode::TRANSPORT_STATUS_OPERATION_ABORTED, "Operation aborted."));
+        }
+        return StatusCode();
+    }
 
 private:
     std::vector<std::vector<unsigned char>> m_streams;
