@@ -58,6 +58,9 @@ public:
     /// worst cases; -1 when a stage cannot say.
     korvane_buf_len_t max_encoded_length(korvane_buf_len_t length) const noexcept;
 
+    /// Whether any encoder is set: without one, encode() hands back its input.
+    bool has_encoders() const noexcept;
+
     /// Appends a stage, shared with the caller; an empty entry is ignored.
     /// Configure both ends before connecting or accepting; not thread-safe.
     void append_encoder(EncoderEntry encoder);

@@ -153,9 +153,11 @@ private:
     void arm_write_deadline();
     Message decode_frame(Message frame, Transport::StatusCode& status);
     Message encode_copy(const Message& message, Transport::StatusCode& status, korvane_buf_len_t limit);
+    Message encode_owned(Message message, Transport::StatusCode& status, korvane_buf_len_t limit);
     Transport::StatusCode sent(Transport::StatusCode status);
     Transport::StatusCode send_copy(const Message& message);
-    void send_copy(const Message& message, send_handler_t callback);
+    Transport::StatusCode send_encoded(Message encoded, const Transport::StatusCode& status);
+    void send_encoded(Message encoded, Transport::StatusCode status, send_handler_t callback);
 
     std::shared_ptr<Life> m_life;
     bool m_read_bounded = false;
@@ -163,6 +165,8 @@ private:
     bool m_exchanged_keys = false;
     bool m_received_any = false;
     korvane_buf_len_t m_blocking_limit; // of an encoded message, in a blocking send
+    bool m_frames_borrow = true;        // a blocking send may frame the caller's bytes
+    std::atomic<unsigned> m_sends_in_flight{0};
 };
 
 } // namespace korvane

@@ -59,7 +59,7 @@ public:
     /// descriptors or memory, it waits (10 ms doubling to 1 s) and tries
     /// again instead of reporting; so does the blocking accept().
     void accept_async(accept_handler_t callback) override;
-    /// Blocking. `all`: exactly `length` bytes, moved at most 64 KiB per call;
+    /// Blocking. `all`: exactly `length` bytes, as much per call as the system moves;
     /// otherwise one receive of 1..`length` bytes. 0 with OKAY at end of
     /// stream (also after a partial `all` read), -1 on failure.
     korvane_buf_len_t read(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode* status, bool all) override;
@@ -68,13 +68,18 @@ public:
     /// valid until then. After a read that met the end of the stream or a
     /// failure, every later one reports the end of the stream (0, OKAY).
     void read_async(korvane_buf_t buffer, korvane_buf_len_t length, read_handler_t callback, bool all) override;
-    /// Blocking write of every byte, at most 64 KiB per send, no SIGPIPE.
+    /// Blocking write of every byte, as much per send as the system takes, no SIGPIPE.
     /// Returns `length`, 0 at end of stream, or -1; `status` is set only on failure.
     korvane_buf_len_t write(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode* status) override;
     /// Writes every byte; `callback` runs once on a loop thread with
     /// `length`, 0 at end of stream, or -1 and the reason. After a failed
     /// write every later one fails with BROKEN_PIPE.
     void write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback) override;
+    /// As write() and write_async(), every piece handed to the system in
+    /// one call where it takes them all (a frame's header and payload, or a
+    /// batch of frames, cost one send).
+    korvane_buf_len_t write_gather(const ConstBuffer* pieces, std::size_t count, StatusCode* status) override;
+    void write_gather_async(const ConstBuffer* pieces, std::size_t count, write_handler_t callback) override;
     /// Closes listener and connection; pending operations complete with
     /// OPERATION_ABORTED on the loop. Reports only a failure to close the
     /// connection's descriptor. May be called on any thread while
@@ -163,6 +168,7 @@ private:
     void step(const std::shared_ptr<Transfer>& transfer);
     void arm_deadline(const std::shared_ptr<Transfer>& transfer, clock_t::time_point deadline);
     void end(const std::shared_ptr<Transfer>& transfer, const asio::error_code& error);
+    void start_write(std::shared_ptr<Transfer> transfer, write_handler_t callback);
 };
 
 } // namespace korvane

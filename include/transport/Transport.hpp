@@ -12,6 +12,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -118,6 +119,23 @@ public:
     virtual korvane_buf_len_t write(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode* status) = 0;
     /// Writes all `length` bytes; the buffer must stay valid until `callback` ran.
     virtual void write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback) = 0;
+
+    /// One piece of a gather write: `length` bytes at `data`.
+    struct ConstBuffer {
+        const void* data;
+        korvane_buf_len_t length;
+    };
+    /// Blocking write of `count` pieces in order, as one run of bytes: the
+    /// total, 0 at the end of the stream, or -1 with the reason in `status`
+    /// (written only on failure). The default copies totals up to 64 KiB
+    /// into one write and writes larger ones piece by piece; a transport that
+    /// can hand every piece to the system at once overrides it.
+    virtual korvane_buf_len_t write_gather(const ConstBuffer* pieces, std::size_t count, StatusCode* status);
+    /// The same, asynchronously: `callback` runs once with the total or -1.
+    /// The array is copied before this returns; the bytes it points at must
+    /// stay valid until `callback` ran. The default copies them into one
+    /// write_async.
+    virtual void write_gather_async(const ConstBuffer* pieces, std::size_t count, write_handler_t callback);
     /// Ends the connection and stops listening; pending asynchronous
     /// operations complete with TRANSPORT_STATUS_OPERATION_ABORTED.
     virtual StatusCode close() = 0;

@@ -12,6 +12,10 @@
 
 namespace korvane {
 
+namespace detail {
+struct SendQueue;
+}
+
 class TransportFramer {
 public:
     using recv_callback_t = std::function<void(TransportFramer&, Message, Transport::StatusCode)>;
@@ -32,16 +36,26 @@ public:
     /// The payload buffer grows with the bytes that arrive, so a header alone
     /// reserves at most 64 KiB; TRANSPORT_STATUS_NO_MEMORY when it cannot.
     virtual Message message(Transport::StatusCode* status);
-    /// Sends one frame, blocking: header and payload as two writes, no copy.
-    /// TRANSPORT_STATUS_MSG_TOO_LARGE, nothing written, above MAX_FRAME_SIZE.
+    /// Sends one frame, blocking: write_frame() of the message's bytes.
     virtual Transport::StatusCode message(Message message);
+    /// Sends one frame of `length` bytes read from `payload`, blocking, as
+    /// one gather write of header and payload: the bytes are not copied and
+    /// may change once this returns. TRANSPORT_STATUS_MSG_TOO_LARGE, nothing
+    /// written, above MAX_FRAME_SIZE.
+    Transport::StatusCode write_frame(const void* payload, korvane_buf_len_t length);
 
     /// Receives one frame; `callback` runs once, on a loop thread, with the
     /// payload or a null Message and the reason.
     void message(recv_callback_t callback);
-    /// Sends one frame as a single contiguous write; `callback` runs once with
-    /// the bytes written (8 + length) or -1 and the reason. A message above
+    /// Sends one frame; the framer owns `message` until `callback` ran.
+    /// Sends may be started while earlier ones are in flight: they queue in
+    /// call order, and whatever queued while a write ran goes out in the
+    /// next one, as one gather write of many frames. `callback` runs once,
+    /// in call order, where the transport completes writes (a loop thread
+    /// for TCP and TLS), with the bytes of its frame (8 + length), 0 at the
+    /// end of the stream, or -1 and the reason. A message above
     /// MAX_FRAME_SIZE is refused on the calling thread before this returns.
+    /// Once the framer is destroyed, callbacks not yet run are dropped.
     void message(Message message, send_callback_t callback);
 
     /// A further owner of the framed transport.
@@ -72,6 +86,7 @@ protected:
 
 private:
     struct AsyncReceive;
+    std::shared_ptr<detail::SendQueue> m_sends;
     Message receive(Transport::StatusCode& status);
     Message receive_payload(korvane_buf_len_t length, Transport::StatusCode& status);
     /// Reads exactly `length` bytes; false with the reason in `status`.

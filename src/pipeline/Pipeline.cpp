@@ -84,6 +84,11 @@ Message Pipeline::decode(Message input, Transport::StatusCode* status)
     return run(m_decoders, std::move(input), status);
 }
 
+bool Pipeline::has_encoders() const noexcept
+{
+    return !m_encoders.empty();
+}
+
 korvane_buf_len_t Pipeline::max_encoded_length(korvane_buf_len_t length) const noexcept
 {
     for (const EncoderEntry& stage : m_encoders) {

@@ -153,6 +153,7 @@ BasicSocket::BasicSocket(std::unique_ptr<TransportFramer> transportFramer)
     // callbacks own the boundaries and no frame limit applies to them.
     const bool callbacks = dynamic_cast<CallbackTransportFramer*>(m_transport_framer.get()) != nullptr;
     m_blocking_limit = callbacks ? std::numeric_limits<korvane_buf_len_t>::max() : TransportFramer::max_payload_length();
+    m_frames_borrow = !callbacks;
 }
 
 BasicSocket::~BasicSocket()
@@ -553,12 +554,19 @@ Message BasicSocket::encode_copy(const Message& message, Status& status, korvane
 {
     try {
         // The encoders consume their input: give them a copy of the caller's bytes.
-        Message encoded = m_pipeline.encode_bounded(Message(message), status, limit);
-        if (status.code() != Status::TRANSPORT_STATUS_NO_MEMORY) {
-            return encoded;
-        }
+        return encode_owned(Message(message), status, limit);
     } catch (const std::bad_alloc&) {
         status = no_memory();
+    }
+    transport()->close();
+    return Message();
+}
+
+Message BasicSocket::encode_owned(Message message, Status& status, korvane_buf_len_t limit)
+{
+    Message encoded = m_pipeline.encode_bounded(std::move(message), status, limit);
+    if (status.code() != Status::TRANSPORT_STATUS_NO_MEMORY) {
+        return encoded;
     }
     // A stage may have spent its counter on a message that never goes out.
     transport()->close();
@@ -577,8 +585,17 @@ Status BasicSocket::sent(Status status)
 
 Status BasicSocket::send_copy(const Message& message)
 {
+    if (m_frames_borrow && !m_pipeline.has_encoders() && !message.null()) {
+        // Nothing transforms the bytes: the frame goes out from the caller's.
+        arm_write_deadline();
+        return sent(m_transport_framer->write_frame(message.buffer(), message.length()));
+    }
     Status status;
-    Message encoded = encode_copy(message, status, m_blocking_limit);
+    return send_encoded(encode_copy(message, status, m_blocking_limit), status);
+}
+
+Status BasicSocket::send_encoded(Message encoded, const Status& status)
+{
     if (encoded.null()) {
         return status;
     }
@@ -586,13 +603,11 @@ Status BasicSocket::send_copy(const Message& message)
     return sent(m_transport_framer->message(std::move(encoded)));
 }
 
-void BasicSocket::send_copy(const Message& message, send_handler_t callback)
+void BasicSocket::send_encoded(Message encoded, Status status, send_handler_t callback)
 {
     if (!callback) {
         return;
     }
-    Status status;
-    Message encoded = encode_copy(message, status, TransportFramer::max_payload_length());
     std::shared_ptr<Life> life = m_life;
     TransportFramer::send_callback_t on_written;
     try {
@@ -602,7 +617,9 @@ void BasicSocket::send_copy(const Message& message, send_handler_t callback)
             if (self == nullptr) {
                 return;
             }
-            self->m_send_pending = false;
+            if (--self->m_sends_in_flight == 0) {
+                self->m_send_pending = false;
+            }
             if (result.code() >= 0 && bytes == 0) {
                 result = Status(Status::TRANSPORT_STATUS_BROKEN_PIPE, "Connection reset by peer");
             }
@@ -617,6 +634,7 @@ void BasicSocket::send_copy(const Message& message, send_handler_t callback)
         return;
     }
     arm_write_deadline();
+    ++m_sends_in_flight;
     m_send_pending = true;
     m_transport_framer->message(std::move(encoded), std::move(on_written));
 }
@@ -628,17 +646,28 @@ Status BasicSocket::send(Message& message) noexcept
 
 Status BasicSocket::send(Message&& message) noexcept
 {
-    return send_copy(message);
+    Status status;
+    return send_encoded(encode_owned(std::move(message), status, m_blocking_limit), status);
 }
 
 void BasicSocket::send(Message& message, send_handler_t callback) noexcept
 {
-    send_copy(message, std::move(callback));
+    if (!callback) {
+        return;
+    }
+    Status status;
+    Message encoded = encode_copy(message, status, TransportFramer::max_payload_length());
+    send_encoded(std::move(encoded), std::move(status), std::move(callback));
 }
 
 void BasicSocket::send(Message&& message, send_handler_t callback) noexcept
 {
-    send_copy(message, std::move(callback));
+    if (!callback) {
+        return;
+    }
+    Status status;
+    Message encoded = encode_owned(std::move(message), status, TransportFramer::max_payload_length());
+    send_encoded(std::move(encoded), std::move(status), std::move(callback));
 }
 
 // ---------------------------------------------------------------- control

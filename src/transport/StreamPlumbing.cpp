@@ -21,6 +21,21 @@ bool ends_direction(const asio::error_code& error)
     return error && error != asio::error::operation_aborted && error != asio::error::bad_descriptor;
 }
 
+std::vector<asio::const_buffer> pieces_after(const std::vector<asio::const_buffer>& pieces, std::size_t done)
+{
+    std::vector<asio::const_buffer> rest;
+    rest.reserve(pieces.size());
+    for (const asio::const_buffer& piece : pieces) {
+        if (done >= piece.size()) {
+            done -= piece.size();
+            continue;
+        }
+        rest.push_back(piece + done);
+        done = 0;
+    }
+    return rest;
+}
+
 korvane_buf_len_t transfer_result(const asio::error_code& error, std::size_t transferred, Status& status)
 {
     status = Status();

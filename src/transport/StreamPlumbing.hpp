@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "transport/Transport.hpp"
 
@@ -36,6 +37,17 @@ bool ends_direction(const asio::error_code& error);
 /// stream (even after a partial transfer), -1 with the reason otherwise.
 korvane_buf_len_t transfer_result(const asio::error_code& error, std::size_t transferred,
                                   Transport::StatusCode& status);
+
+/// Completion condition of a blocking transfer that hands the system
+/// everything still outstanding in each call; asio's own conditions cap a
+/// call at 64 KiB, sixteen system calls and wake-ups per MiB.
+inline std::size_t transfer_whole(const asio::error_code& error, std::size_t)
+{
+    return error ? 0 : static_cast<std::size_t>(-1);
+}
+
+/// The pieces of a gather write still to go after `done` bytes went out.
+std::vector<asio::const_buffer> pieces_after(const std::vector<asio::const_buffer>& pieces, std::size_t done);
 
 /// Opens a listener on the numeric `address` ("*": IPv6 wildcard) and
 /// `port`, and only once it listens closes `acceptor` and puts it there.

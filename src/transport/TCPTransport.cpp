@@ -17,6 +17,7 @@
 #include <string>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "transport/AsioError.hpp"
 #include "transport/Deadline.hpp"
@@ -53,6 +54,7 @@ struct TCPTransport::Transfer {
 
     char* data;
     std::size_t length;
+    std::vector<asio::const_buffer> pieces; // a gather write: data is unused
     bool reading;
     bool all; // reads: until `length` bytes; writes always
     unsigned epoch;
@@ -120,6 +122,8 @@ void TCPTransport::step(const std::shared_ptr<Transfer>& transfer)
         const asio::mutable_buffer rest(transfer->data + transfer->done, transfer->length - transfer->done);
         if (transfer->reading) {
             m_socket.async_read_some(rest, std::move(handler));
+        } else if (!transfer->pieces.empty()) {
+            m_socket.async_write_some(detail::pieces_after(transfer->pieces, transfer->done), std::move(handler));
         } else {
             m_socket.async_write_some(asio::const_buffer(rest), std::move(handler));
         }
@@ -415,8 +419,8 @@ korvane_buf_len_t TCPTransport::read(korvane_buf_t buffer, korvane_buf_len_t len
     } else {
         asio::error_code error;
         const auto target = asio::buffer(buffer, static_cast<std::size_t>(length));
-        // asio::read moves at most 64 KiB per receive (transfer_all's default).
-        const std::size_t transferred = all ? asio::read(m_socket, target, error) : m_socket.read_some(target, error);
+        const std::size_t transferred =
+            all ? asio::read(m_socket, target, detail::transfer_whole, error) : m_socket.read_some(target, error);
         count = detail::transfer_result(error, transferred, result);
     }
     if (status != nullptr) {
@@ -478,8 +482,9 @@ korvane_buf_len_t TCPTransport::write(korvane_buf_t buffer, korvane_buf_len_t le
                                          static_cast<std::size_t>(length), false, true, m_write_deadline, failure);
     } else {
         asio::error_code error;
-        // Chunks of at most 64 KiB per send; asio sends with MSG_NOSIGNAL.
-        const std::size_t written = asio::write(m_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), error);
+        // asio sends with MSG_NOSIGNAL.
+        const std::size_t written = asio::write(m_socket, asio::buffer(buffer, static_cast<std::size_t>(length)),
+                                                detail::transfer_whole, error);
         count = detail::transfer_result(error, written, failure);
     }
     if (count < 0 && status != nullptr) {
@@ -496,33 +501,91 @@ void TCPTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
         detail::complete_later(m_io_service, [this, callback] { callback(*this, -1, negative_length()); });
         return;
     }
+    std::shared_ptr<Transfer> transfer;
+    try {
+        transfer = std::make_shared<Transfer>(static_cast<char*>(buffer), static_cast<std::size_t>(length), false,
+                                              true, current_epoch(), Transfer::finish_t());
+    } catch (const std::exception& error) {
+        const Status status = detail::status_from_exception(error);
+        detail::complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
+        return;
+    }
+    start_write(std::move(transfer), std::move(callback));
+}
+
+void TCPTransport::write_gather_async(const ConstBuffer* pieces, std::size_t count, write_handler_t callback)
+{
+    std::shared_ptr<Transfer> transfer;
+    try {
+        transfer = std::make_shared<Transfer>(nullptr, 0, false, true, current_epoch(), Transfer::finish_t());
+        transfer->pieces.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            transfer->pieces.emplace_back(pieces[i].data, static_cast<std::size_t>(pieces[i].length));
+            transfer->length += static_cast<std::size_t>(pieces[i].length);
+        }
+    } catch (const std::exception& error) {
+        const Status status = detail::status_from_exception(error);
+        detail::complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
+        return;
+    }
+    start_write(std::move(transfer), std::move(callback));
+}
+
+void TCPTransport::start_write(std::shared_ptr<Transfer> transfer, write_handler_t callback)
+{
     if (m_write_failed) {
         detail::complete_later(m_io_service, [this, callback] {
             callback(*this, -1, detail::status_from(asio::error::broken_pipe));
         });
         return;
     }
+    transfer->finish = [this, callback](const asio::error_code& error, std::size_t written, bool expired) {
+        if (expired) {
+            callback(*this, -1, detail::timed_out("Write"));
+            return;
+        }
+        if (detail::ends_direction(error)) {
+            m_write_failed = true;
+        }
+        Status status;
+        const korvane_buf_len_t count = detail::transfer_result(error, written, status);
+        callback(*this, count, status);
+    };
     try {
-        auto on_written = [this, callback](const asio::error_code& error, std::size_t written, bool expired) {
-            if (expired) {
-                callback(*this, -1, detail::timed_out("Write"));
-                return;
-            }
-            if (detail::ends_direction(error)) {
-                m_write_failed = true;
-            }
-            Status status;
-            const korvane_buf_len_t count = detail::transfer_result(error, written, status);
-            callback(*this, count, status);
-        };
-        auto transfer = std::make_shared<Transfer>(static_cast<char*>(buffer), static_cast<std::size_t>(length), false,
-                                                   true, current_epoch(), std::move(on_written));
         arm_deadline(transfer, m_write_deadline);
-        step(transfer);
     } catch (const std::exception& error) {
         const Status status = detail::status_from_exception(error);
         detail::complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
+        return;
     }
+    step(transfer);
+}
+
+korvane_buf_len_t TCPTransport::write_gather(const ConstBuffer* pieces, std::size_t count, Status* status)
+{
+    if (m_write_deadline != detail::NO_DEADLINE || !m_socket.is_open()) {
+        return Transport::write_gather(pieces, count, status); // bounded a piece at a time
+    }
+    std::vector<asio::const_buffer> buffers;
+    try {
+        buffers.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            buffers.emplace_back(pieces[i].data, static_cast<std::size_t>(pieces[i].length));
+        }
+    } catch (const std::exception& error) {
+        if (status != nullptr) {
+            *status = detail::status_from_exception(error);
+        }
+        return -1;
+    }
+    asio::error_code error;
+    const std::size_t written = asio::write(m_socket, buffers, detail::transfer_whole, error);
+    Status failure;
+    const korvane_buf_len_t result = detail::transfer_result(error, written, failure);
+    if (result < 0 && status != nullptr) {
+        *status = failure;
+    }
+    return result;
 }
 
 Status TCPTransport::close()

@@ -437,7 +437,7 @@ korvane_buf_len_t TLSTransport::read(korvane_buf_t buffer, korvane_buf_len_t len
             return step;
         });
     } else if (all) {
-        count = asio::read(m_ssl_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), ec);
+        count = asio::read(m_ssl_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), detail::transfer_whole, ec);
     } else {
         count = m_ssl_socket.read_some(asio::buffer(buffer, static_cast<std::size_t>(length)), ec);
     }
@@ -535,7 +535,7 @@ korvane_buf_len_t TLSTransport::write(korvane_buf_t buffer, korvane_buf_len_t le
         ec = detail::write_within(m_ssl_socket.native_handle(), m_socket.native_handle(), static_cast<char*>(buffer),
                                   static_cast<std::size_t>(length), m_write_deadline);
     } else {
-        asio::write(m_ssl_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), ec);
+        asio::write(m_ssl_socket, asio::buffer(buffer, static_cast<std::size_t>(length)), detail::transfer_whole, ec);
     }
     if (ec == asio::error::eof) {
         return 0;

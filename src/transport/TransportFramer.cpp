@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "transport/SendQueue.hpp"
 #include "util/Endianness.hpp"
 
 namespace korvane {
@@ -199,14 +200,17 @@ struct TransportFramer::AsyncReceive {
     }
 };
 
-namespace {
-} // namespace
-
 const korvane_buf_len_t TransportFramer::MAX_FRAME_SIZE = FRAME_LIMIT;
 
-TransportFramer::TransportFramer(std::unique_ptr<Transport> transport) : m_transport(std::move(transport)) {}
+TransportFramer::TransportFramer(std::unique_ptr<Transport> transport)
+    : m_transport(std::move(transport)), m_sends(std::make_shared<detail::SendQueue>(*this, m_transport))
+{
+}
 
-TransportFramer::~TransportFramer() = default;
+TransportFramer::~TransportFramer()
+{
+    m_sends->forget_framer();
+}
 
 std::shared_ptr<Transport> TransportFramer::transport()
 {
@@ -218,16 +222,20 @@ Status TransportFramer::message(Message message)
     if (message.length() > MAX_FRAME_SIZE) {
         return refused_size(message.length());
     }
-    const korvane_buf_len_t length = payload_length(message);
+    return write_frame(message.buffer(), payload_length(message));
+}
+
+Status TransportFramer::write_frame(const void* payload, korvane_buf_len_t length)
+{
+    if (length > MAX_FRAME_SIZE) {
+        return refused_size(length);
+    }
     unsigned char header[FRAME_HEADER_SIZE];
     write_header(header, length);
-
-    // Header and payload go out as two writes so the payload is never copied.
+    const Transport::ConstBuffer pieces[] = {{header, FRAME_HEADER_SIZE}, {payload, length}};
     Status status;
-    if (m_transport->write(header, FRAME_HEADER_SIZE, &status) != FRAME_HEADER_SIZE) {
-        return status.code() < 0 ? status : unwritten();
-    }
-    if (m_transport->write(message.buffer(), length, &status) != length) {
+    const korvane_buf_len_t written = m_transport->write_gather(pieces, length > 0 ? 2 : 1, &status);
+    if (written != FRAME_HEADER_SIZE + length) {
         return status.code() < 0 ? status : unwritten();
     }
     return status;
@@ -336,25 +344,18 @@ void TransportFramer::message(Message message, send_callback_t callback)
         callback(*this, -1, refused_size(message.length()));
         return;
     }
-    const korvane_buf_len_t length = payload_length(message);
-    // One contiguous frame, owned by the completion until the write is done.
-    std::shared_ptr<Message> frame;
-    Transport::write_handler_t on_written;
+    detail::SendQueue::Pending pending;
+    pending.length = payload_length(message);
+    write_header(pending.header, pending.length);
+    pending.payload = std::move(message);
     try {
-        frame = std::make_shared<Message>(FRAME_HEADER_SIZE + length);
-        on_written = [this, frame, callback](Transport&, long bytes, Status status) {
-            callback(*this, bytes, std::move(status));
-        };
+        pending.callback = std::move(callback);
+        m_sends->push(std::move(pending));
     } catch (const std::exception& error) {
-        callback(*this, -1, out_of_memory(error));
-        return;
+        if (pending.callback) {
+            pending.callback(*this, -1, out_of_memory(error));
+        }
     }
-    char* bytes = static_cast<char*>(frame->buffer());
-    write_header(bytes, length);
-    if (length > 0) {
-        std::memcpy(bytes + FRAME_HEADER_SIZE, message.buffer(), static_cast<std::size_t>(length));
-    }
-    m_transport->write_async(bytes, frame->length(), std::move(on_written));
 }
 
 } // namespace korvane

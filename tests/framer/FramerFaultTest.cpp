@@ -141,25 +141,33 @@ TEST(FramerFaults, PayloadBufferGrowsWithWhatArrivesNotWithWhatTheHeaderClaims)
     }
 }
 
-TEST(FramerFaults, BlockingSendWritesHeaderThenTheCallersOwnBuffer)
+TEST(FramerFaults, BlockingSendIsOneWriteAndLargePayloadsGoFromTheCallersBuffer)
 {
+    auto sent_frame = [](std::uint32_t length, const std::string& payload) {
+        std::vector<unsigned char> bytes = frame(length, payload);
+        std::fill(bytes.begin(), bytes.begin() + 4, 0); // a sender's unused bytes are zero
+        return bytes;
+    };
+    // A small frame is one write; a transport without a gather write of its
+    // own gets it as one run of bytes.
     Scripted s;
     Message message("payload", 7);
     EXPECT_EQ(Status(), s.framer.message(message));
-    // The framer's parameter is a copy of `message`; what matters is that it
-    // writes that copy's buffer as is, in a second write, after the header.
-    ASSERT_EQ(2u, s.transport.writes.size());
-    EXPECT_EQ(8, s.transport.writes[0].second);
-    EXPECT_EQ(7, s.transport.writes[1].second);
-    EXPECT_EQ(frame(7, "payload").size(), s.transport.outgoing.size());
-    EXPECT_EQ(0, std::memcmp(s.transport.outgoing.data() + 8, "payload", 7));
+    ASSERT_EQ(1u, s.transport.writes.size());
+    EXPECT_EQ(15, s.transport.writes[0].second);
+    EXPECT_EQ(sent_frame(7, "payload"), s.transport.outgoing);
 
-    Scripted moved;
-    Message owned("payload", 7);
+    // A large one is never copied: the payload goes out from the message's
+    // own buffer, after the header.
+    Scripted large;
+    const std::string bytes(200000, 'q');
+    Message owned(bytes.data(), static_cast<korvane_buf_len_t>(bytes.size()));
     const void* buffer = owned.buffer();
-    EXPECT_EQ(Status(), moved.framer.message(std::move(owned)));
-    ASSERT_EQ(2u, moved.transport.writes.size());
-    EXPECT_EQ(buffer, moved.transport.writes[1].first);
+    EXPECT_EQ(Status(), large.framer.message(std::move(owned)));
+    ASSERT_EQ(2u, large.transport.writes.size());
+    EXPECT_EQ(8, large.transport.writes[0].second);
+    EXPECT_EQ(buffer, large.transport.writes[1].first);
+    EXPECT_EQ(sent_frame(200000, bytes), large.transport.outgoing);
 }
 
 TEST(FramerFaults, BlockingSendStopsAtTheFirstFailedWrite)
@@ -170,9 +178,10 @@ TEST(FramerFaults, BlockingSendStopsAtTheFirstFailedWrite)
     EXPECT_EQ(reset, header_fails.framer.message(Message("abc", 3)));
     EXPECT_EQ(1u, header_fails.transport.writes.size());
 
+    const std::string large(100000, 'x');
     Scripted payload_fails;
     payload_fails.transport.write_results = {{8, Status()}, {-1, reset}};
-    EXPECT_EQ(reset, payload_fails.framer.message(Message("abc", 3)));
+    EXPECT_EQ(reset, payload_fails.framer.message(Message(large.data(), 100000)));
     EXPECT_EQ(2u, payload_fails.transport.writes.size());
 
     // A write that moved nothing means the peer has gone: that is no success.

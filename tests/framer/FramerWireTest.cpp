@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <mutex>
+#include <numeric>
 #include <cstring>
 #include <string>
 #include <thread>
 
+#include "socket/BasicSocket.hpp"
 #include "support/Loopback.hpp"
 #include "transport/TCPTransport.hpp"
 #include "transport/TransportFramer.hpp"
@@ -103,6 +106,7 @@ protected:
     }
 
     LoopRunner<TCPTransport> m_loop{2};
+    const std::thread::id m_test_thread = std::this_thread::get_id();
     std::unique_ptr<TransportFramer> m_framer;
     RawSocket m_peer;
     // A framer that waits for bytes that never come sees the end of the
@@ -235,6 +239,49 @@ TEST_F(FramerWire, LargestFrameTravelsBothWays)
         ASSERT_EQ(static_cast<korvane_buf_len_t>(LARGEST), got.message.length());
         EXPECT_EQ(0, std::memcmp(got.message.buffer(), bytes, LARGEST));
     }
+}
+
+// Sends started while others are in flight go out batched: the bytes on the
+// wire are every frame in call order, each callback runs once, in order, on
+// a loop thread, and a caller may change its message once send() returned.
+TEST_F(FramerWire, QueuedSendsKeepCallOrderOnTheWireAndInTheirCallbacks)
+{
+    const Socket socket = BasicSocket::create(std::move(m_framer));
+    const int count = 300;
+    Bytes expected;
+    std::mutex mutex;
+    std::vector<int> completed;
+    bool on_caller_thread = false;
+    Completion<bool> all_done;
+    for (int i = 0; i < count; ++i) {
+        const std::string payload(static_cast<std::size_t>(1 + (i * 37) % 3000 + (i == 150 ? 200000 : 0)),
+                                  static_cast<char>('a' + i % 26));
+        const Bytes framed = frame(payload);
+        expected.insert(expected.end(), framed.begin(), framed.end());
+        auto on_sent = [&, i](SocketImpl&, Status status) {
+            std::lock_guard<std::mutex> lock(mutex);
+            EXPECT_EQ(Status(), status) << i;
+            on_caller_thread = on_caller_thread || std::this_thread::get_id() == m_test_thread;
+            completed.push_back(i);
+            if (completed.size() == static_cast<std::size_t>(count)) {
+                all_done.set(true);
+            }
+        };
+        Message message = text(payload);
+        if (i % 2 == 0) {
+            socket->send(message, on_sent);
+            std::memset(message.buffer(), '!', payload.size()); // ours again once send() returned
+        } else {
+            socket->send(std::move(message), on_sent);
+        }
+    }
+    EXPECT_EQ(expected, m_peer.receive(expected.size()));
+    ASSERT_TRUE(all_done.wait());
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<int> in_order(count);
+    std::iota(in_order.begin(), in_order.end(), 0);
+    EXPECT_EQ(in_order, completed);
+    EXPECT_FALSE(on_caller_thread);
 }
 
 TEST_F(FramerWire, OversizeMessageIsRefusedBeforeAnythingIsWritten)

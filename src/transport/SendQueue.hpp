@@ -1,0 +1,50 @@
+// The asynchronous sends of one framer: frames queue in call order while a
+// write is in flight and leave together in the next gather write, so a
+// stream of small messages costs a system call per batch, not per message.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "transport/TransportFramer.hpp"
+
+namespace korvane {
+namespace detail {
+
+struct SendQueue : std::enable_shared_from_this<SendQueue> {
+    struct Pending {
+        unsigned char header[8];
+        Message payload;
+        korvane_buf_len_t length;
+        TransportFramer::send_callback_t callback;
+    };
+    using Batch = std::vector<Pending>;
+
+    SendQueue(TransportFramer& owner, std::shared_ptr<Transport> transport);
+
+    /// Queues one frame and starts a write unless one is in flight. On
+    /// allocation failure it throws with `pending` left as it was.
+    void push(Pending&& pending);
+    /// The framer is going: callbacks not yet run are dropped.
+    void forget_framer();
+
+private:
+    std::mutex m_mutex;
+    TransportFramer* m_framer;
+    std::weak_ptr<Transport> m_transport; // a write in flight must not keep the connection open
+    std::deque<Pending> m_queued;
+    bool m_writing = false;
+
+    /// Under m_mutex: moves the frames the next write carries into `batch`,
+    /// whose room is reserved beforehand (nothing allocates under the lock).
+    void take_batch(Batch& batch);
+    static std::shared_ptr<Batch> empty_batch();
+    void write(std::shared_ptr<Batch> batch);
+    void written(const std::shared_ptr<Batch>& batch, long bytes, const Transport::StatusCode& status);
+};
+
+} // namespace detail
+} // namespace korvane
