@@ -17,8 +17,9 @@
 
 namespace korvane {
 
-// No lock: keep at most one receive and one send outstanding, and issue sends
-// in the order they are to reach the wire (the encryption stages count them).
+// No lock: keep at most one receive outstanding, and issue sends from one
+// thread at a time in the order they are to reach the wire (the encryption
+// stages count them); any number of asynchronous sends may be outstanding.
 // A socket may be destroyed on any thread, also inside its own callbacks, with
 // operations outstanding: their callbacks are then dropped, never run against
 // the freed socket; a destructor on another thread waits for a callback of
@@ -80,7 +81,9 @@ public:
     /// loop thread.
     void recv(recv_handler_t callback) noexcept override;
 
-    /// Encodes a copy of `message` and sends it, blocking, under the send
+    /// Encodes `message` (a copy of an lvalue; an rvalue's buffer is taken
+    /// over; with no encoder an lvalue's bytes are framed as they are, with
+    /// no copy) and sends it in one gather write, blocking, under the send
     /// timeout ("Send timed out", which closes the connection). A null
     /// message or a failing encoder sends nothing and reports the pipeline's
     /// status (OKAY with an empty pipeline); a message an encryption stage
@@ -88,10 +91,13 @@ public:
     /// (TRANSPORT_STATUS_MSG_TOO_LARGE).
     Transport::StatusCode send(Message& message) noexcept override;
     Transport::StatusCode send(Message&& message) noexcept override;
-    /// Encodes a copy of `message` and sends it. If encoding yields nothing,
-    /// `callback` runs on this thread before send returns; otherwise on a loop
-    /// thread, with TRANSPORT_STATUS_BROKEN_PIPE "Connection reset by peer"
-    /// when the transport reports no byte written.
+    /// Encodes a copy of an lvalue `message` (the caller may change it once
+    /// this returns) or takes an rvalue's buffer over, and queues the frame
+    /// behind the sends still in flight; what queued goes out in one write.
+    /// If encoding yields nothing, `callback` runs on this thread before send
+    /// returns; otherwise on a loop thread, in call order, with
+    /// TRANSPORT_STATUS_BROKEN_PIPE "Connection reset by peer" when the
+    /// transport reports no byte written.
     void send(Message& message, send_handler_t callback) noexcept override;
     void send(Message&& message, send_handler_t callback) noexcept override;
 
@@ -107,7 +113,8 @@ public:
     /// True from recv(callback) until its handler runs, and after close().
     bool recv_pending() const noexcept override;
     /// True from the hand-over of an encoded message in send(message,
-    /// callback) until its handler runs, and after close().
+    /// callback) until the handlers of every send outstanding ran, and
+    /// after close().
     bool send_pending() const noexcept override;
     /// The operating system's descriptor of the connection, for socket
     /// options such as TCP_NODELAY on an accepted socket: TCP and TLS

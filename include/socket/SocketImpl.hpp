@@ -62,14 +62,15 @@ public:
     /// the same meanings as the blocking form. One outstanding at a time on
     /// a basic socket.
     virtual void recv(recv_handler_t callback) noexcept = 0;
-    /// Blocking send of one message; the socket sends an encoded copy, the
-    /// caller keeps the message unchanged. OKAY, the pipeline's failure, the
+    /// Blocking send of one message; the caller keeps an lvalue message
+    /// unchanged, an rvalue's buffer may be taken over. OKAY, the pipeline's failure, the
     /// transport's, or MSG_TOO_LARGE for a frame above 5242880 bytes.
     virtual Transport::StatusCode send(Message& message) noexcept = 0;
     virtual Transport::StatusCode send(Message&& message) noexcept = 0;
-    /// Starts a send of a copy of `message` (the caller's stays untouched and
-    /// may be reused at once); `callback` gets the outcome. One outstanding
-    /// at a time on a basic socket.
+    /// Starts a send of `message`: an lvalue stays untouched and may be
+    /// reused at once, an rvalue's buffer may be taken over. `callback` gets
+    /// the outcome. Any number may be outstanding; a basic socket completes
+    /// them in call order.
     virtual void send(Message& message, send_handler_t callback) noexcept = 0;
     virtual void send(Message&& message, send_handler_t callback) noexcept = 0;
     /// Closes the connection(s) and stops listening, non-blocking. Outstanding
