@@ -77,8 +77,10 @@ public:
     /// part of a frame arrived close the connection; a timeout before any
     /// byte arrived ("Receive timed out") leaves it usable.
     Message recv(Transport::StatusCode* status) noexcept override;
-    /// Receives and decodes one frame as recv() does; `callback` runs on a
-    /// loop thread.
+    /// Receives and decodes one frame as recv() does; `callback` runs where
+    /// the transport completes reads: a loop thread for TCP and TLS, before
+    /// this returns for the UDT and callback transports, which answer
+    /// "Unsupported operation".
     void recv(recv_handler_t callback) noexcept override;
 
     /// Encodes `message` (a copy of an lvalue; an rvalue's buffer is taken
@@ -95,7 +97,8 @@ public:
     /// this returns) or takes an rvalue's buffer over, and queues the frame
     /// behind the sends still in flight; what queued goes out in one write.
     /// If encoding yields nothing, `callback` runs on this thread before send
-    /// returns; otherwise on a loop thread, in call order, with
+    /// returns; otherwise in call order where the transport completes writes
+    /// (as for recv(callback)), with
     /// TRANSPORT_STATUS_BROKEN_PIPE "Connection reset by peer" when the
     /// transport reports no byte written.
     void send(Message& message, send_handler_t callback) noexcept override;

@@ -44,8 +44,10 @@ public:
     /// written, above MAX_FRAME_SIZE.
     Transport::StatusCode write_frame(const void* payload, korvane_buf_len_t length);
 
-    /// Receives one frame; `callback` runs once, on a loop thread, with the
-    /// payload or a null Message and the reason.
+    /// Receives one frame; `callback` runs once, where the transport
+    /// completes reads (a loop thread for TCP and TLS; it may be this one,
+    /// before the call returns, for other transports), with the payload or
+    /// a null Message and the reason.
     void message(recv_callback_t callback);
     /// Sends one frame; the framer owns `message` until `callback` ran.
     /// Sends may be started while earlier ones are in flight: they queue in
@@ -71,6 +73,9 @@ public:
     /// The largest payload a frame carries: 5,242,880 bytes.
     static korvane_buf_len_t max_payload_length() noexcept;
 
+    /// A frame's header: 4 unused bytes, then the payload length.
+    static constexpr korvane_buf_len_t HEADER_SIZE = 8;
+
 protected:
     using korvane_frame_length_t = std::uint32_t;
     struct korvane_frame_t {
@@ -78,7 +83,6 @@ protected:
         korvane_frame_length_t length; // big-endian
         // payload follows
     };
-    static constexpr korvane_buf_len_t HEADER_SIZE = 8;
     static const korvane_buf_len_t MAX_FRAME_SIZE;
 
     std::shared_ptr<Transport> m_transport;

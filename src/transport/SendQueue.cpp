@@ -14,7 +14,7 @@ namespace {
 // A batch stays within what the system takes in one gather call (asio hands
 // it at most 64 pieces) and bounds how long the first callback waits.
 constexpr std::size_t MAX_BATCH_FRAMES = 32;
-constexpr korvane_buf_len_t HEADER_SIZE = 8;
+constexpr korvane_buf_len_t HEADER_SIZE = TransportFramer::HEADER_SIZE;
 
 } // namespace
 

@@ -16,7 +16,7 @@ namespace detail {
 
 struct SendQueue : std::enable_shared_from_this<SendQueue> {
     struct Pending {
-        unsigned char header[8];
+        unsigned char header[TransportFramer::HEADER_SIZE];
         Message payload;
         korvane_buf_len_t length;
         TransportFramer::send_callback_t callback;

@@ -19,7 +19,7 @@ using Status = Transport::StatusCode;
 namespace {
 
 const korvane_buf_len_t FRAME_LIMIT = 5242880;
-const korvane_buf_len_t FRAME_HEADER_SIZE = 8;
+constexpr korvane_buf_len_t FRAME_HEADER_SIZE = TransportFramer::HEADER_SIZE;
 const std::size_t LENGTH_OFFSET = 4;
 // What a payload buffer starts at before any of its bytes arrived.
 const korvane_buf_len_t FIRST_PAYLOAD_CHUNK = 64 * 1024;
