@@ -12,6 +12,9 @@
 #include <unistd.h>
 
 #include <sodium.h>
+#include <nng/nng.h>
+#include <nng/protocol/pipeline0/pull.h>
+#include <nng/protocol/pipeline0/push.h>
 #include <zmq.h>
 
 #include <algorithm>
@@ -444,6 +447,40 @@ std::vector<double> zmq_round_trips(int iterations)
     return samples;
 }
 
+// ------------------------------------------------------------------ nng
+
+// PUSH/PULL with 1024-message queues on both sides, near ZeroMQ's default
+// high-water mark of 1000, so that neither queues more than the other.
+Rate nng_throughput(korvane_buf_len_t size, long count)
+{
+    nng_socket pull, push;
+    const std::string url = "tcp://127.0.0.1:" + std::to_string(free_port());
+    if (nng_pull0_open(&pull) != 0 || nng_push0_open(&push) != 0 ||
+        nng_socket_set_int(pull, NNG_OPT_RECVBUF, 1024) != 0 || nng_socket_set_int(push, NNG_OPT_SENDBUF, 1024) != 0 ||
+        nng_listen(pull, url.c_str(), nullptr, 0) != 0 || nng_dial(push, url.c_str(), nullptr, 0) != 0) {
+        fail("nng set-up");
+    }
+    const Message payload = pattern(size);
+    const auto start = Clock::now();
+    std::thread receiver([&] {
+        for (long i = 0; i < count; ++i) {
+            nng_msg* message = nullptr;
+            if (nng_recvmsg(pull, &message, 0) != 0 || nng_msg_len(message) != static_cast<std::size_t>(size)) {
+                fail("nng: lost message");
+            }
+            nng_msg_free(message);
+        }
+    });
+    for (long i = 0; i < count; ++i) {
+        if (nng_send(push, const_cast<void*>(payload.buffer()), static_cast<std::size_t>(size), 0) != 0) fail("nng send");
+    }
+    receiver.join();
+    const Rate result = rate(size, count, seconds_since(start));
+    nng_close(push);
+    nng_close(pull);
+    return result;
+}
+
 // ------------------------------------------------------------------ sealing
 
 // How fast one core seals 64 KiB boxes with a precomputed shared key: the
@@ -507,6 +544,7 @@ int main()
             two_send, writev);
         row("korvane TCP, asynchronous", size, best_of([&] { return korvane_async(size, count); }), two_send, writev);
         row("ZeroMQ PUSH/PULL", size, best_of([&] { return zmq_throughput(size, count); }), two_send, writev);
+        row("nng PUSH/PULL", size, best_of([&] { return nng_throughput(size, count); }), two_send, writev);
         std::printf("\n");
     }
 
