@@ -82,13 +82,13 @@ fuzz:
 test-fuzz:
 	$(MAKE) fuzz FUZZ_SECONDS=5
 
-# korvane against raw sockets and ZeroMQ in one run (ZeroMQ is a
-# benchmark-only dependency). bench-all adds the per-layer benchmarks.
+# korvane against raw sockets, ZeroMQ, nng, raw liblz4/libsodium calls and
+# OpenSSL in one table (ZeroMQ and nng are benchmark-only dependencies). bench-all adds the per-layer benchmarks.
 BENCH_CONFIG = -DCMAKE_BUILD_TYPE=Release -DKORVANE_BENCH=ON -DKORVANE_TESTS=OFF \
                -DKORVANE_TOOLS=ON -DKORVANE_EXAMPLES=OFF
 
 bench: deps
-	./scripts/install-deps.sh libzmq3-dev
+	./scripts/install-deps.sh libzmq3-dev libnng-dev
 	$(CMAKE) -S . -B build-bench $(BENCH_CONFIG)
 	$(CMAKE) --build build-bench -j $(JOBS)
 	./build-bench/bench/korvane-bench
