@@ -174,8 +174,11 @@ private:
     bool m_write_bounded = false;
     bool m_exchanged_keys = false;
     bool m_received_any = false;
-    korvane_buf_len_t m_blocking_limit; // of an encoded message, in a blocking send
-    bool m_frames_borrow = true;        // a blocking send may frame the caller's bytes
+    // Blocking messages become frames (not so through a callback framer,
+    // whose callbacks own the boundaries): the frame limit applies, and a
+    // message no stage transforms is framed from the caller's bytes.
+    bool m_blocking_frames = true;
+    korvane_buf_len_t blocking_limit() const noexcept;
     std::atomic<unsigned> m_sends_in_flight{0};
 };
 

@@ -169,6 +169,8 @@ private:
     void arm_deadline(const std::shared_ptr<Transfer>& transfer, clock_t::time_point deadline);
     void end(const std::shared_ptr<Transfer>& transfer, const asio::error_code& error);
     void start_write(std::shared_ptr<Transfer> transfer, write_handler_t callback);
+    /// Reports a write that cannot start, on the loop as every completion.
+    void fail_write_later(const write_handler_t& callback, StatusCode status);
 };
 
 } // namespace korvane

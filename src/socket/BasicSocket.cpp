@@ -149,11 +149,7 @@ BasicSocket::BasicSocket(std::unique_ptr<TransportFramer> transportFramer)
 {
     m_life->owner = this;
     m_life->framer = m_transport_framer;
-    // Blocking messages through a callback framer never become frames: the
-    // callbacks own the boundaries and no frame limit applies to them.
-    const bool callbacks = dynamic_cast<CallbackTransportFramer*>(m_transport_framer.get()) != nullptr;
-    m_blocking_limit = callbacks ? std::numeric_limits<korvane_buf_len_t>::max() : TransportFramer::max_payload_length();
-    m_frames_borrow = !callbacks;
+    m_blocking_frames = dynamic_cast<CallbackTransportFramer*>(m_transport_framer.get()) == nullptr;
 }
 
 BasicSocket::~BasicSocket()
@@ -585,13 +581,13 @@ Status BasicSocket::sent(Status status)
 
 Status BasicSocket::send_copy(const Message& message)
 {
-    if (m_frames_borrow && !m_pipeline.has_encoders() && !message.null()) {
+    if (m_blocking_frames && !m_pipeline.has_encoders() && !message.null()) {
         // Nothing transforms the bytes: the frame goes out from the caller's.
         arm_write_deadline();
         return sent(m_transport_framer->write_frame(message.buffer(), message.length()));
     }
     Status status;
-    return send_encoded(encode_copy(message, status, m_blocking_limit), status);
+    return send_encoded(encode_copy(message, status, blocking_limit()), status);
 }
 
 Status BasicSocket::send_encoded(Message encoded, const Status& status)
@@ -603,11 +599,13 @@ Status BasicSocket::send_encoded(Message encoded, const Status& status)
     return sent(m_transport_framer->message(std::move(encoded)));
 }
 
+korvane_buf_len_t BasicSocket::blocking_limit() const noexcept
+{
+    return m_blocking_frames ? TransportFramer::max_payload_length() : std::numeric_limits<korvane_buf_len_t>::max();
+}
+
 void BasicSocket::send_encoded(Message encoded, Status status, send_handler_t callback)
 {
-    if (!callback) {
-        return;
-    }
     std::shared_ptr<Life> life = m_life;
     TransportFramer::send_callback_t on_written;
     try {
@@ -647,7 +645,7 @@ Status BasicSocket::send(Message& message) noexcept
 Status BasicSocket::send(Message&& message) noexcept
 {
     Status status;
-    return send_encoded(encode_owned(std::move(message), status, m_blocking_limit), status);
+    return send_encoded(encode_owned(std::move(message), status, blocking_limit()), status);
 }
 
 void BasicSocket::send(Message& message, send_handler_t callback) noexcept

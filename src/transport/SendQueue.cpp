@@ -105,22 +105,16 @@ void SendQueue::written(const std::shared_ptr<Batch>& batch, long bytes, const S
         pending.payload = Message();
         callback(*framer, own, status);
     }
-    std::shared_ptr<Batch> next;
-    try {
-        next = empty_batch();
-    } catch (const std::exception&) {
-        next = batch; // its frames are done: reuse its room
-        next->clear();
-    }
+    batch->clear(); // its frames are done: the next write reuses its room
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_queued.empty() || m_framer == nullptr) {
             m_writing = false;
             return;
         }
-        take_batch(*next);
+        take_batch(*batch);
     }
-    write(std::move(next));
+    write(batch);
 }
 
 } // namespace detail

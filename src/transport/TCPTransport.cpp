@@ -38,6 +38,16 @@ Status negative_length()
     return detail::status_from(asio::error::invalid_argument);
 }
 
+std::vector<asio::const_buffer> asio_buffers(const Transport::ConstBuffer* pieces, std::size_t count)
+{
+    std::vector<asio::const_buffer> buffers;
+    buffers.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        buffers.emplace_back(pieces[i].data, static_cast<std::size_t>(pieces[i].length));
+    }
+    return buffers;
+}
+
 } // namespace
 
 // One asynchronous read or write, moved a step at a time. Each step asks for
@@ -498,7 +508,7 @@ korvane_buf_len_t TCPTransport::write(korvane_buf_t buffer, korvane_buf_len_t le
 void TCPTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback)
 {
     if (length < 0) {
-        detail::complete_later(m_io_service, [this, callback] { callback(*this, -1, negative_length()); });
+        fail_write_later(callback, negative_length());
         return;
     }
     std::shared_ptr<Transfer> transfer;
@@ -506,8 +516,7 @@ void TCPTransport::write_async(korvane_buf_t buffer, korvane_buf_len_t length, w
         transfer = std::make_shared<Transfer>(static_cast<char*>(buffer), static_cast<std::size_t>(length), false,
                                               true, current_epoch(), Transfer::finish_t());
     } catch (const std::exception& error) {
-        const Status status = detail::status_from_exception(error);
-        detail::complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
+        fail_write_later(callback, detail::status_from_exception(error));
         return;
     }
     start_write(std::move(transfer), std::move(callback));
@@ -518,14 +527,10 @@ void TCPTransport::write_gather_async(const ConstBuffer* pieces, std::size_t cou
     std::shared_ptr<Transfer> transfer;
     try {
         transfer = std::make_shared<Transfer>(nullptr, 0, false, true, current_epoch(), Transfer::finish_t());
-        transfer->pieces.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            transfer->pieces.emplace_back(pieces[i].data, static_cast<std::size_t>(pieces[i].length));
-            transfer->length += static_cast<std::size_t>(pieces[i].length);
-        }
+        transfer->pieces = asio_buffers(pieces, count);
+        transfer->length = asio::buffer_size(transfer->pieces);
     } catch (const std::exception& error) {
-        const Status status = detail::status_from_exception(error);
-        detail::complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
+        fail_write_later(callback, detail::status_from_exception(error));
         return;
     }
     start_write(std::move(transfer), std::move(callback));
@@ -534,9 +539,7 @@ void TCPTransport::write_gather_async(const ConstBuffer* pieces, std::size_t cou
 void TCPTransport::start_write(std::shared_ptr<Transfer> transfer, write_handler_t callback)
 {
     if (m_write_failed) {
-        detail::complete_later(m_io_service, [this, callback] {
-            callback(*this, -1, detail::status_from(asio::error::broken_pipe));
-        });
+        fail_write_later(callback, detail::status_from(asio::error::broken_pipe));
         return;
     }
     transfer->finish = [this, callback](const asio::error_code& error, std::size_t written, bool expired) {
@@ -554,11 +557,15 @@ void TCPTransport::start_write(std::shared_ptr<Transfer> transfer, write_handler
     try {
         arm_deadline(transfer, m_write_deadline);
     } catch (const std::exception& error) {
-        const Status status = detail::status_from_exception(error);
-        detail::complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
+        fail_write_later(callback, detail::status_from_exception(error));
         return;
     }
     step(transfer);
+}
+
+void TCPTransport::fail_write_later(const write_handler_t& callback, Status status)
+{
+    detail::complete_later(m_io_service, [this, callback, status] { callback(*this, -1, status); });
 }
 
 korvane_buf_len_t TCPTransport::write_gather(const ConstBuffer* pieces, std::size_t count, Status* status)
@@ -568,10 +575,7 @@ korvane_buf_len_t TCPTransport::write_gather(const ConstBuffer* pieces, std::siz
     }
     std::vector<asio::const_buffer> buffers;
     try {
-        buffers.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            buffers.emplace_back(pieces[i].data, static_cast<std::size_t>(pieces[i].length));
-        }
+        buffers = asio_buffers(pieces, count);
     } catch (const std::exception& error) {
         if (status != nullptr) {
             *status = detail::status_from_exception(error);
