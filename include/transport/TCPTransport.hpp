@@ -6,12 +6,11 @@
 
 #include "transport/AsioConfig.hpp"
 
-#include <asio/connect.hpp>
+// Only what the members need: the operations (connect, read, write, post)
+// are included by the source, which keeps this header cheap to compile.
 #include <asio/io_service.hpp>
 #include <asio/ip/tcp.hpp>
-#include <asio/post.hpp>
-#include <asio/read.hpp>
-#include <asio/write.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <atomic>
 #include <memory>

@@ -5,6 +5,11 @@
 // its error_code overloads and the few allocations are caught.
 #include "transport/TCPTransport.hpp"
 
+#include <asio/connect.hpp>
+#include <asio/post.hpp>
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>

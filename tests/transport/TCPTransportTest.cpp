@@ -18,6 +18,8 @@
 #include "support/Loopback.hpp"
 #include "transport/TCPTransport.hpp"
 
+#include <asio/post.hpp>
+
 namespace korvane {
 namespace testing {
 namespace {
