@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
 #include <map>
@@ -193,7 +194,9 @@ protected:
 
     /// What this socket knows about one underlying connection.
     struct connection_state_t {
-        bool busy = false;      // one of our frames is being sent on it
+        std::deque<Message> outbox;         // dealt to it, not handed to it yet (see flush_outbox)
+        std::deque<std::size_t> in_flight;  // lengths of the frames dealt to it and not completed, oldest first
+        std::size_t bytes_in_flight = 0;    // their sum
         bool receiving = false; // one of our receives is outstanding on it
         bool failed = false;    // closed after a failure; takes no further part
         bool connecting = false; // an asynchronous connect or its id frame is outstanding
@@ -216,6 +219,11 @@ protected:
     /// Frames waiting for a free connection are held up to about this many
     /// bytes: a blocking send waits for room, an asynchronous one is refused.
     static constexpr std::size_t SEND_QUEUE_HIGH_WATER = std::size_t(16) << 20;
+    /// Each connection is dealt frames while it has fewer than this many, and
+    /// fewer bytes than this, not completed: its basic socket then writes them
+    /// in batches, and one slow connection holds back little of the stream.
+    static constexpr std::size_t MAX_FRAMES_IN_FLIGHT = 64;
+    static constexpr std::size_t MAX_BYTES_IN_FLIGHT = std::size_t(1) << 20;
 
     // ---- carrying out decisions (lock held on entry to act)
     /// False when this socket was destroyed meanwhile (then the lock is not
@@ -228,6 +236,10 @@ protected:
     /// lifetime, which frees each once its last completion has come.
     void retire_sockets();
     void call_connection(std::size_t index, const std::function<void(SocketImpl&)>& call);
+    /// Hands connection `index` every frame dealt to it so far, in the order
+    /// dealt: the frames of one connection must reach it in uid order, whichever
+    /// executor dealt them.
+    void flush_outbox(std::size_t index);
     Executor* executor_on_this_thread();
     /// Before a blocking call waits on a thread that is carrying out this
     /// socket's actions: what that thread still has to do, done now.
@@ -242,6 +254,11 @@ protected:
 
     // ---- decisions: pure functions of the state, called under m_mutex
     void decide_sends(Actions& actions);
+    /// The connection that should carry the next frame, or m_sockets.size().
+    std::size_t least_loaded_connection() const;
+    /// Forgets the frames dealt to `connection` but not handed to it yet;
+    /// returns how many.
+    static std::size_t take_back_unsent(connection_state_t& connection);
     void decide_send_done(std::size_t index, const Transport::StatusCode& status, Actions& actions);
     void decide_frame_arrived(std::size_t index, Message frame, const Transport::StatusCode& status,
                               Actions& actions);

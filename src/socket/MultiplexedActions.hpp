@@ -49,7 +49,7 @@ struct MultiplexedSocket::Actions {
     // Calls into underlying sockets, carried out in this order.
     std::vector<Connect> connects;
     std::vector<IdFrame> id_frames;
-    std::vector<std::pair<std::size_t, Message>> sends; // frame for connection i
+    std::vector<std::size_t> flushes;                   // hand connection i its outbox
     std::vector<std::size_t> receives;                  // arm a receive on connection i
     std::vector<std::size_t> closes;                    // close connection i
     std::vector<AcceptedRead> accepted_reads;           // accepted, not handed over: read on
@@ -67,7 +67,7 @@ struct MultiplexedSocket::Actions {
 
     bool empty() const
     {
-        return connects.empty() && id_frames.empty() && sends.empty() && receives.empty() && closes.empty() &&
+        return connects.empty() && id_frames.empty() && flushes.empty() && receives.empty() && closes.empty() &&
                accepted_reads.empty() && accepted_closes.empty() && !accept && connectors.empty() && senders.empty() && receivers.empty() &&
                groups.empty() && acceptors.empty() && discard.empty();
     }

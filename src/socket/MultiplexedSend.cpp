@@ -22,6 +22,11 @@ Status all_failed_status()
     return Status(Status::TRANSPORT_STATUS_NOT_CONNECTED, "Every underlying connection has failed");
 }
 
+Status unsent_frame_status()
+{
+    return Status(Status::TRANSPORT_STATUS_CONNECTION_ABORTED, "Connection failed before the frame was sent");
+}
+
 } // namespace
 
 send_handler_t MultiplexedSocket::send_completion()
@@ -39,24 +44,63 @@ void MultiplexedSocket::produce()
     act(lock, std::move(actions));
 }
 
-// At most one frame of ours per connection at a time: that keeps each
-// connection's pipeline and byte stream in order, and its uids increasing.
+// Frames are dealt in uid order, each to the connection with the fewest
+// bytes outstanding; every connection hands its frames to its socket in the
+// order dealt, so each connection carries increasing uids.
 void MultiplexedSocket::decide_sends(Actions& actions)
 {
     if (!m_running || m_stop) {
         return;
     }
-    for (std::size_t i = 0; i < m_sockets.size() && !m_send_queue.empty(); ++i) {
-        connection_state_t& connection = m_connections[i];
-        if (connection.busy || connection.failed || m_sockets[i]->send_pending()) {
-            continue;
+    while (!m_send_queue.empty()) {
+        const std::size_t index = least_loaded_connection();
+        if (index == m_sockets.size()) {
+            break;
         }
-        connection.busy = true;
-        m_queued_bytes -= static_cast<std::size_t>(m_send_queue.front().length());
-        actions.sends.emplace_back(i, std::move(m_send_queue.front()));
+        connection_state_t& connection = m_connections[index];
+        const std::size_t length = static_cast<std::size_t>(m_send_queue.front().length());
+        m_queued_bytes -= length;
+        connection.in_flight.push_back(length);
+        connection.bytes_in_flight += length;
+        if (connection.outbox.empty()) {
+            actions.flushes.push_back(index);
+        }
+        connection.outbox.push_back(std::move(m_send_queue.front()));
         m_send_queue.pop();
     }
     m_room.notify_all();
+}
+
+// A connection with nothing of ours outstanding is skipped while its socket
+// says it is busy (or closed, which a basic socket reports the same way).
+std::size_t MultiplexedSocket::least_loaded_connection() const
+{
+    std::size_t best = m_sockets.size();
+    for (std::size_t i = 0; i < m_sockets.size(); ++i) {
+        const connection_state_t& connection = m_connections[i];
+        if (connection.failed || connection.in_flight.size() >= MAX_FRAMES_IN_FLIGHT ||
+            connection.bytes_in_flight >= MAX_BYTES_IN_FLIGHT) {
+            continue;
+        }
+        if (connection.in_flight.empty() && m_sockets[i]->send_pending()) {
+            continue;
+        }
+        if (best == m_sockets.size() || connection.bytes_in_flight < m_connections[best].bytes_in_flight) {
+            best = i;
+        }
+    }
+    return best;
+}
+
+std::size_t MultiplexedSocket::take_back_unsent(connection_state_t& connection)
+{
+    const std::size_t unsent = connection.outbox.size();
+    for (std::size_t i = 0; i < unsent; ++i) {
+        connection.bytes_in_flight -= connection.in_flight.back();
+        connection.in_flight.pop_back();
+    }
+    connection.outbox.clear();
+    return unsent;
 }
 
 void MultiplexedSocket::producer_handler(SocketImpl& context, Transport::StatusCode status)
@@ -72,22 +116,17 @@ void MultiplexedSocket::producer_handler(SocketImpl& context, Transport::StatusC
 }
 
 // A failed frame is gone: its sender learns so instead of waiting for a
-// completion that will never come. A connection that has just finished goes
-// straight on with the next frame.
+// completion that will never come. The room it leaves goes to the next frame.
 void MultiplexedSocket::decide_send_done(std::size_t index, const Transport::StatusCode& status,
                                          Actions& actions)
 {
     connection_state_t& connection = m_connections[index];
-    connection.busy = false;
+    if (!connection.in_flight.empty()) {
+        connection.bytes_in_flight -= connection.in_flight.front();
+        connection.in_flight.pop_front();
+    }
     if (m_stop) {
         return;
-    }
-    if (status.code() >= 0 && !m_send_queue.empty() && !connection.failed) {
-        connection.busy = true;
-        m_queued_bytes -= static_cast<std::size_t>(m_send_queue.front().length());
-        actions.sends.emplace_back(index, std::move(m_send_queue.front()));
-        m_send_queue.pop();
-        m_room.notify_all();
     }
     if (!m_send_callback_queue.empty()) {
         actions.senders.emplace_back(std::move(m_send_callback_queue.front()), status);
@@ -96,6 +135,7 @@ void MultiplexedSocket::decide_send_done(std::size_t index, const Transport::Sta
     if (!status) {
         decide_connection_failed(index, actions);
     }
+    decide_sends(actions);
 }
 
 // Why a send cannot be queued now, or the default status. A message too
@@ -245,6 +285,12 @@ void MultiplexedSocket::decide_connection_failed(std::size_t index, Actions& act
     connection.failed = true;
     --m_live;
     actions.closes.push_back(index);
+    // Frames dealt to it and not handed over are lost with it, each failing
+    // one sender as a failed send would.
+    for (std::size_t unsent = take_back_unsent(connection); unsent > 0 && !m_send_callback_queue.empty(); --unsent) {
+        actions.senders.emplace_back(std::move(m_send_callback_queue.front()), unsent_frame_status());
+        m_send_callback_queue.pop();
+    }
     if (m_live == 0) {
         m_send_broken = true;
         m_send_error = all_failed_status();

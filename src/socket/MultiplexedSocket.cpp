@@ -79,7 +79,8 @@ void MultiplexedSocket::retire_sockets()
     std::vector<std::pair<Socket, int>> busy;
     for (std::size_t i = 0; i < m_sockets.size(); ++i) {
         const connection_state_t& connection = m_connections[i];
-        const int outstanding = int(connection.busy) + int(connection.receiving) + int(connection.connecting) +
+        const int handed = static_cast<int>(connection.in_flight.size() - connection.outbox.size());
+        const int outstanding = handed + int(connection.receiving) + int(connection.connecting) +
                                 (i == 0 ? m_accepts_outstanding : 0);
         if (outstanding > 0) {
             busy.emplace_back(std::move(m_sockets[i]), outstanding);
@@ -159,6 +160,21 @@ void MultiplexedSocket::call_connection(std::size_t index, const std::function<v
     call(*m_sockets[index]);
 }
 
+// Taking the outbox and handing its frames over both happen under the
+// connection's call lock, so two executors cannot hand over out of order.
+void MultiplexedSocket::flush_outbox(std::size_t index)
+{
+    std::lock_guard<std::mutex> serialised(m_connection_calls[index]);
+    std::deque<Message> frames;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        frames.swap(m_connections[index].outbox);
+    }
+    for (Message& frame : frames) {
+        m_sockets[index]->send(std::move(frame), send_completion());
+    }
+}
+
 // Calls into underlying sockets first, then user callbacks; after each user
 // callback the socket may be gone (destroyed from it): then stop at once.
 bool MultiplexedSocket::execute(Actions& actions)
@@ -175,9 +191,8 @@ bool MultiplexedSocket::execute(Actions& actions)
             socket.send(std::move(id.frame), guarded(life, std::move(id.done)));
         });
     }
-    for (auto& send : actions.sends) {
-        call_connection(send.first,
-                        [&](SocketImpl& socket) { socket.send(std::move(send.second), send_completion()); });
+    for (std::size_t index : actions.flushes) {
+        flush_outbox(index);
     }
     for (std::size_t index : actions.receives) {
         call_connection(index, [this](SocketImpl& socket) { socket.recv(recv_completion()); });
@@ -441,6 +456,9 @@ void MultiplexedSocket::decide_close(Actions& actions)
     }
     m_send_queue = std::queue<Message>();
     m_queued_bytes = 0;
+    for (connection_state_t& connection : m_connections) {
+        take_back_unsent(connection);
+    }
     m_room.notify_all();
     clear_parked();
     for (auto& group : m_accept_multiplex_queue) {

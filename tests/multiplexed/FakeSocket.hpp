@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "socket/SocketImpl.hpp"
 
 namespace korvane {
@@ -68,6 +70,10 @@ public:
     /// lands in the peer's inbox.
     void complete_send(std::size_t index = 0, Status status = Status())
     {
+        if (index >= pending_sends()) {
+            ADD_FAILURE() << "no pending send " << index << " to complete";
+            return;
+        }
         std::pair<Message, send_handler_t> send = locked([&] {
             auto it = m_sends.begin() + static_cast<std::ptrdiff_t>(index);
             auto taken = std::move(*it);

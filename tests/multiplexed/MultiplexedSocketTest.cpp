@@ -30,6 +30,7 @@ struct Probe : MultiplexedSocket {
     explicit Probe(std::vector<Socket> sockets) : MultiplexedSocket(std::move(sockets)) {}
     using MultiplexedSocket::MAX_PARKED_BYTES;
     using MultiplexedSocket::SEND_QUEUE_HIGH_WATER;
+    using MultiplexedSocket::MAX_BYTES_IN_FLIGHT;
     using MultiplexedSocket::MAX_ASSEMBLING_GROUPS;
     using MultiplexedSocket::MAX_GROUP_SIZE;
     using MultiplexedSocket::start_traffic;
@@ -234,15 +235,15 @@ TEST(MultiplexedOrdering, ReorderedFramesAcrossThreeConnectionsArriveOnceInOrder
 
 TEST(MultiplexedOrdering, WaitingReceiversAreServedFromTheParkedQueueAtOnce)
 {
-    Pair pair = connected_pair(2);
+    Pair pair = connected_pair(3);
     Sent sent;
     for (const char* m : {"0", "1", "2"}) {
         pair.client.socket->send(text(m), sent.handler());
     }
-    pair.client.fakes[1]->complete_send(); // uid 1; connection 1 takes uid 2
-    pair.client.fakes[1]->complete_send();
-    while (pair.server.fakes[1]->deliver()) {
-    }
+    pair.client.fakes[1]->complete_send(); // uid 1
+    pair.client.fakes[2]->complete_send(); // uid 2
+    ASSERT_TRUE(pair.server.fakes[1]->deliver());
+    ASSERT_TRUE(pair.server.fakes[2]->deliver());
     Received got;
     for (int i = 0; i < 3; ++i) {
         pair.server.socket->recv(got.handler());
@@ -364,16 +365,18 @@ TEST(MultiplexedFailure, LostConnectionsWakeReceiversAndTheLastFailsEverything)
     EXPECT_EQ(got.messages, (std::vector<std::string>{"<null>", "m0", "<null>"}));
     EXPECT_EQ(got.statuses.back(), ALL_FAILED);
 
-    // Sending side: one frame in flight per connection and one queued when
-    // connections go one by one.
+    // Sending side: four frames in flight over three connections (connection
+    // 0 carries two) when the connections go one by one. Each aborted frame
+    // fails one sender; the last loss fails whoever is left.
     for (const char* m : {"m1", "m2", "m3", "m4"}) {
         pair.client.socket->send(text(m), sent.handler());
     }
+    EXPECT_EQ(pair.client.fakes[0]->pending_sends(), 2u);
     for (FakeSocket* fake : pair.client.fakes) {
         fake->fail_recv();
     }
     const Status aborted(Status::TRANSPORT_STATUS_OPERATION_ABORTED, "Operation aborted");
-    EXPECT_EQ(sent.statuses, (std::vector<Status>{Status(), aborted, aborted, ALL_FAILED, ALL_FAILED}));
+    EXPECT_EQ(sent.statuses, (std::vector<Status>{Status(), aborted, aborted, aborted, ALL_FAILED}));
     EXPECT_EQ(pair.client.socket->send(text("late")), ALL_FAILED);
 }
 
@@ -461,10 +464,11 @@ TEST(MultiplexedFailure, FrameLostWithAConnectionFailsReceiversInsteadOfStalling
 {
     Pair pair = connected_pair(2);
     Sent sent;
-    for (const char* m : {"m0", "m1", "m2"}) {
+    for (const char* m : {"m0", "m1"}) {
         pair.client.socket->send(text(m), sent.handler());
     }
     pair.client.fakes[1]->complete_send();
+    pair.client.socket->send(text("m2"), sent.handler()); // to the idle connection 1
     pair.client.fakes[1]->complete_send();
     pair.client.fakes[0]->complete_send(0, Status(Status::TRANSPORT_STATUS_BROKEN_PIPE, "pipe"));
     // Senders complete in call order, one per finished frame; the lost one
@@ -553,9 +557,10 @@ TEST(MultiplexedSend, BlockingSendReturnsWhenQueuedWithinABoundedQueue)
     EXPECT_EQ(pair.client.socket->send(text("b")), pipe);
     EXPECT_EQ(pair.client.socket->send(text("c")), Status());
 
-    // Connection 1 is busy with "c": everything else waits in the queue.
-    const std::size_t size = std::size_t(1) << 20;
-    for (std::size_t i = 0; i < Probe::SEND_QUEUE_HIGH_WATER / size; ++i) {
+    // Connection 1 takes "c" and one large frame, up to its bound of bytes
+    // in flight: everything else waits in the queue.
+    const std::size_t size = Probe::MAX_BYTES_IN_FLIGHT;
+    for (std::size_t i = 0; i < Probe::SEND_QUEUE_HIGH_WATER / size + 1; ++i) {
         pair.client.socket->send(Message(static_cast<korvane_buf_len_t>(size)), sent.handler());
     }
     pair.client.socket->send(Message(static_cast<korvane_buf_len_t>(size)), sent.handler());
@@ -564,7 +569,8 @@ TEST(MultiplexedSend, BlockingSendReturnsWhenQueuedWithinABoundedQueue)
     Completion<Status> blocked;
     std::thread sender([&] { blocked.set(pair.client.socket->send(Message(static_cast<korvane_buf_len_t>(size)))); });
     EXPECT_FALSE(blocked.wait(std::chrono::milliseconds(50))) << "waits for room";
-    pair.client.fakes[1]->complete_send(); // "c" done: the next frame leaves the queue
+    pair.client.fakes[1]->complete_send(); // "c" done: still a bound's worth in flight
+    pair.client.fakes[1]->complete_send(); // the next frame leaves the queue
     auto result = blocked.wait();
     join_or_die(sender, result.has_value());
     EXPECT_EQ(*result, Status());
