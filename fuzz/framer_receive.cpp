@@ -47,9 +47,11 @@ struct Peer {
 };
 
 // Everything the framer did to the stream is seen through the transport.
-void check_reads(const ScriptedTransport& transport)
+// Blocking receives read whole headers and payloads; an asynchronous one
+// reads ahead with one partial read whenever nothing is left of the last.
+void check_reads(const ScriptedTransport& transport, bool reads_ahead)
 {
-    FUZZ_CHECK(transport.partial_read_requests == 0);
+    FUZZ_CHECK(reads_ahead || transport.partial_read_requests == 0);
     for (long request : transport.read_requests) {
         FUZZ_CHECK(request >= 1 && static_cast<std::size_t>(request) <= MAX_FRAME_SIZE);
     }
@@ -75,7 +77,7 @@ Received receive_blocking(const std::uint8_t* data, std::size_t size)
         FUZZ_CHECK(received.end == Status());
         accept_frame(received, std::move(message));
     }
-    check_reads(peer.transport);
+    check_reads(peer.transport, false);
     received.consumed = size - peer.transport.incoming.size();
     return received;
 }
@@ -99,7 +101,7 @@ Received receive_async(const std::uint8_t* data, std::size_t size)
         });
         FUZZ_CHECK(calls == 1);
     }
-    check_reads(peer.transport);
+    check_reads(peer.transport, true);
     received.consumed = size - peer.transport.incoming.size();
     return received;
 }
@@ -213,8 +215,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const Received async = receive_async(data, size);
     FUZZ_CHECK(same_frames(blocking.frames, async.frames));
-    FUZZ_CHECK(async.end == blocking.end);
-    FUZZ_CHECK(async.consumed == blocking.consumed);
+    // This transport reports a whole read cut short by the end of the stream
+    // as fewer bytes (an incomplete read); bytes already read ahead leave the
+    // whole read nothing, which is the end of the stream, as over TCP.
+    const Status incomplete(Status::TRANSPORT_STATUS_BROKEN_PIPE, "Incomplete read");
+    FUZZ_CHECK(async.end == blocking.end || (blocking.end == incomplete && async.end == Status()));
+    FUZZ_CHECK(async.consumed >= blocking.consumed);
 
     const Received callbacks = receive_through_callbacks(data, size);
     FUZZ_CHECK(same_frames(blocking.frames, callbacks.frames));

@@ -147,6 +147,8 @@ private:
     using handshake_done_t = std::function<void(Transport::StatusCode)>;
 
     std::shared_ptr<Transport> transport();
+    /// Closes the transport; frames the framer had read ahead go with it.
+    Transport::StatusCode close_connection();
     /// A socket for an accepted connection, holding clones of our stages.
     std::unique_ptr<BasicSocket> adopt(std::unique_ptr<Transport> transport);
     /// The handshake the pipeline needs, blocking or on the loop.

@@ -3,6 +3,7 @@
 // (1..MAX_FRAME_SIZE), then the payload.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,8 +14,9 @@
 namespace korvane {
 
 namespace detail {
+struct ReadAhead;
 struct SendQueue;
-}
+} // namespace detail
 
 class TransportFramer {
 public:
@@ -44,7 +46,8 @@ public:
     /// written, above MAX_FRAME_SIZE.
     Transport::StatusCode write_frame(const void* payload, korvane_buf_len_t length);
 
-    /// Receives one frame; `callback` runs once, where the transport
+    /// Receives one frame; a frame ending in the middle of its header or
+    /// payload is BROKEN_PIPE "Incomplete read". `callback` runs once, where the transport
     /// completes reads (a loop thread for TCP and TLS; it may be this one,
     /// before the call returns, for other transports), with the payload or
     /// a null Message and the reason.
@@ -60,14 +63,20 @@ public:
     /// Once the framer is destroyed, callbacks not yet run are dropped.
     void message(Message message, send_callback_t callback);
 
+    /// Forgets the bytes read ahead of the frame being received, so that
+    /// frames which had arrived are not delivered once the transport is
+    /// closed. Call it with the close; safe from any thread.
+    void discard_read_ahead() noexcept;
     /// A further owner of the framed transport.
     std::shared_ptr<Transport> transport();
 
-    /// With `resumable` set, a receive reads the first bytes of its header
-    /// with a partial read, so a read deadline that passes before any byte of
-    /// a frame arrived leaves the stream usable; a deadline that passes
-    /// part-way through a frame closes the transport (the stream cannot be
-    /// resynchronised). Off by default; set only while no receive runs.
+    /// With `resumable` set, a blocking receive reads the first bytes of its
+    /// header with a partial read (an asynchronous one always does, reading
+    /// up to 8 KiB ahead for the frames after it), so a read deadline that
+    /// passes before any byte of a frame arrived leaves the stream usable; a
+    /// deadline that passes part-way through a frame closes the transport
+    /// (the stream cannot be resynchronised). Off by default; set only while
+    /// no receive runs.
     void resumable_receive(bool resumable) noexcept;
 
     /// The largest payload a frame carries: 5,242,880 bytes.
@@ -91,10 +100,19 @@ protected:
 private:
     struct AsyncReceive;
     std::shared_ptr<detail::SendQueue> m_sends;
+    /// Made by the first receive; shared with an asynchronous read filling it.
+    std::shared_ptr<detail::ReadAhead> m_ahead;
+    /// Set by discard_read_ahead(); the next receive to start empties the
+    /// buffer, which only receives touch (one in progress finishes its frame).
+    std::atomic<bool> m_ahead_discarded{false};
+    /// The read-ahead buffer, emptied first when discard_read_ahead() was called.
+    detail::ReadAhead& current_read_ahead();
     Message receive(Transport::StatusCode& status);
-    Message receive_payload(korvane_buf_len_t length, Transport::StatusCode& status);
+    Message receive_payload(korvane_buf_len_t length, detail::ReadAhead* ahead, Transport::StatusCode& status);
     /// Reads exactly `length` bytes; false with the reason in `status`.
     bool read_fully(void* buffer, korvane_buf_len_t length, Transport::StatusCode& status, bool mid_frame);
+    /// The read-ahead buffer; null with NO_MEMORY in `status` when it cannot be made.
+    detail::ReadAhead* read_ahead(Transport::StatusCode& status);
     void abandon_frame(const Transport::StatusCode& status, bool mid_frame);
 };
 

@@ -499,7 +499,7 @@ Message BasicSocket::decode_frame(Message frame, Status& status)
     if (fatal) {
         // The stage cannot get back in step with the peer: nothing later
         // on this connection could be opened.
-        transport()->close();
+        close_connection();
     }
     if (first && !m_exchanged_keys && length == 32) {
         status = Status(status.code(), status.message() +
@@ -554,7 +554,7 @@ Message BasicSocket::encode_copy(const Message& message, Status& status, korvane
     } catch (const std::bad_alloc&) {
         status = no_memory();
     }
-    transport()->close();
+    close_connection();
     return Message();
 }
 
@@ -565,7 +565,7 @@ Message BasicSocket::encode_owned(Message message, Status& status, korvane_buf_l
         return encoded;
     }
     // A stage may have spent its counter on a message that never goes out.
-    transport()->close();
+    close_connection();
     return Message();
 }
 
@@ -573,7 +573,7 @@ Status BasicSocket::sent(Status status)
 {
     if (status.code() == Status::TRANSPORT_STATUS_TIMEOUT) {
         // Part of the frame may be out: the stream cannot carry another.
-        transport()->close();
+        close_connection();
         return Status(Status::TRANSPORT_STATUS_TIMEOUT, "Send timed out");
     }
     return status;
@@ -670,6 +670,12 @@ void BasicSocket::send(Message&& message, send_handler_t callback) noexcept
 
 // ---------------------------------------------------------------- control
 
+Status BasicSocket::close_connection()
+{
+    m_transport_framer->discard_read_ahead();
+    return transport()->close();
+}
+
 Status BasicSocket::close() noexcept
 {
     m_recv_pending = true;
@@ -687,7 +693,7 @@ Status BasicSocket::close() noexcept
     for (const auto& connection : handshaking) {
         connection->close();
     }
-    return transport()->close();
+    return close_connection();
 }
 
 Status BasicSocket::start() noexcept

@@ -1,6 +1,8 @@
 // Length-prefixed frames over any Transport. Every length a peer announces is
-// checked against MAX_FRAME_SIZE before a byte is allocated for it, and a
-// payload is read straight into a Message of exactly that length.
+// checked against MAX_FRAME_SIZE before a byte is allocated for it. Headers
+// come from a read-ahead buffer filled by partial reads, so small frames that
+// arrive together cost one read; the rest of a payload larger than what was
+// read ahead is read straight into its Message.
 #include "transport/TransportFramer.hpp"
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "transport/ReadAhead.hpp"
 #include "transport/SendQueue.hpp"
 #include "util/Endianness.hpp"
 
@@ -79,20 +82,6 @@ void write_header(void* header, korvane_buf_len_t length)
     endian::store_big32(static_cast<char*>(header) + LENGTH_OFFSET, static_cast<std::uint32_t>(length));
 }
 
-/// The checks every asynchronous receive step makes: false, with `status`
-/// holding the reason, when the read ended early or failed.
-bool read_whole(long bytes, long asked, Status& status)
-{
-    if (bytes == 0 || status.code() < 0) {
-        return false;
-    }
-    if (bytes < asked) {
-        status = incomplete_read();
-        return false;
-    }
-    return true;
-}
-
 /// The payload buffer after `filled` bytes arrived: the next size doubles
 /// what arrived, so a peer cannot make us reserve what it never sends.
 korvane_buf_len_t next_capacity(korvane_buf_len_t filled, korvane_buf_len_t length)
@@ -108,79 +97,158 @@ Message grown(const Message& payload, korvane_buf_len_t filled, korvane_buf_len_
     return bigger;
 }
 
-struct ReceiveState {
-    TransportFramer::recv_callback_t callback;
-    unsigned char header[FRAME_HEADER_SIZE] = {};
-    korvane_buf_len_t header_filled = 0;
-    Message payload;
+/// A payload being filled: its buffer grows as bytes arrive.
+struct Payload {
+    Message buffer;
     korvane_buf_len_t length = 0;
     korvane_buf_len_t filled = 0;
+
+    /// Starts a payload of `frame_length` bytes with what was read ahead.
+    void begin(korvane_buf_len_t frame_length, detail::ReadAhead* ahead)
+    {
+        length = frame_length;
+        filled = 0;
+        buffer = Message(next_capacity(0, length));
+        if (ahead != nullptr) {
+            filled = ahead->take(buffer.buffer(), length);
+        }
+    }
+
+    /// Where the next read goes and how much it asks for, growing the buffer
+    /// once it is full.
+    char* room(korvane_buf_len_t& wanted)
+    {
+        if (filled == buffer.length()) {
+            buffer = grown(buffer, filled, next_capacity(filled, length));
+        }
+        wanted = buffer.length() - filled;
+        return static_cast<char*>(buffer.buffer()) + filled;
+    }
+
+    bool complete() const { return filled == length; }
+};
+
+/// The checks every asynchronous step that asked for whole bytes makes:
+/// false, with `status` holding the reason, when the read ended early or failed.
+bool read_whole(long bytes, long asked, Status& status)
+{
+    if (bytes == 0 || status.code() < 0) {
+        return false;
+    }
+    if (bytes < asked) {
+        status = incomplete_read();
+        return false;
+    }
+    return true;
+}
+
+struct ReceiveState {
+    TransportFramer::recv_callback_t callback;
+    std::shared_ptr<detail::ReadAhead> ahead; // kept alive while a read fills it
+    Payload payload;
 };
 
 using ReceiveStatePtr = std::shared_ptr<ReceiveState>;
 
 } // namespace
 
-// The asynchronous receive, one step per completion: the rest of the header,
-// then the payload in chunks that grow with what arrived.
+// The asynchronous receive, one step per completion. With nothing read ahead
+// it reads whatever has arrived, up to the read-ahead's size. Only a read that
+// moved nothing (the end of the stream, or a failure) and the rest of a
+// header or payload are asked for whole, so that the transport reports them
+// in its own terms, exactly as it would for a receive that never read ahead.
 struct TransportFramer::AsyncReceive {
-    static void header(TransportFramer& framer, const ReceiveStatePtr& state, bool partial)
+    static void header(TransportFramer& framer, const ReceiveStatePtr& state)
     {
-        auto* at = state->header + state->header_filled;
-        const korvane_buf_len_t wanted = FRAME_HEADER_SIZE - state->header_filled;
+        detail::ReadAhead& ahead = *state->ahead;
+        if (ahead.held() >= FRAME_HEADER_SIZE) {
+            on_header(framer, state);
+        } else if (ahead.held() == 0) {
+            read_ahead(framer, state);
+        } else {
+            rest_of_header(framer, state);
+        }
+    }
+
+    static void read_ahead(TransportFramer& framer, const ReceiveStatePtr& state)
+    {
+        korvane_buf_len_t room = 0;
+        char* at = state->ahead->room(room);
+        framer.m_transport->read_async(
+            at, room,
+            [&framer, state](Transport&, long bytes, void*, long, Status status) {
+                if (status.code() < 0) {
+                    fail(framer, state, std::move(status), false);
+                } else if (bytes == 0) {
+                    rest_of_header(framer, state);
+                } else {
+                    state->ahead->end += bytes;
+                    header(framer, state);
+                }
+            },
+            false);
+    }
+
+    static void rest_of_header(TransportFramer& framer, const ReceiveStatePtr& state)
+    {
+        korvane_buf_len_t room = 0;
+        char* at = state->ahead->room(room);
+        const korvane_buf_len_t wanted = FRAME_HEADER_SIZE - state->ahead->held();
         framer.m_transport->read_async(
             at, wanted,
             [&framer, state](Transport&, long bytes, void*, long asked, Status status) {
-                on_header(framer, state, bytes, asked, std::move(status));
+                const bool mid_frame = state->ahead->held() > 0 || bytes > 0;
+                if (!read_whole(bytes, asked, status)) {
+                    fail(framer, state, std::move(status), mid_frame);
+                    return;
+                }
+                state->ahead->end += bytes;
+                on_header(framer, state);
             },
-            !partial);
+            true);
     }
 
-    static void on_header(TransportFramer& framer, const ReceiveStatePtr& state, long bytes, long asked,
-                          Status status)
+    static void on_header(TransportFramer& framer, const ReceiveStatePtr& state)
     {
-        const bool first = state->header_filled == 0;
-        if (bytes > 0 && bytes < asked && first && framer.m_resumable && status.code() >= 0) {
-            state->header_filled = bytes;
-            header(framer, state, false);
-            return;
-        }
-        if (!read_whole(bytes, asked, status)) {
-            fail(framer, state, std::move(status), !first || bytes > 0);
-            return;
-        }
-        const std::uint32_t length = endian::load_big32(state->header + LENGTH_OFFSET);
+        unsigned char header[FRAME_HEADER_SIZE];
+        state->ahead->take(header, FRAME_HEADER_SIZE);
+        const std::uint32_t length = endian::load_big32(header + LENGTH_OFFSET);
         if (!acceptable(length)) {
             fail(framer, state, rejected_size(length), false);
             return;
         }
-        state->length = length;
+        try {
+            state->payload.begin(length, state->ahead.get());
+        } catch (const std::exception& error) {
+            fail(framer, state, out_of_memory(error), true);
+            return;
+        }
         payload(framer, state);
     }
 
     static void payload(TransportFramer& framer, const ReceiveStatePtr& state)
     {
+        if (state->payload.complete()) {
+            finish(framer, state, std::move(state->payload.buffer), Status());
+            return;
+        }
+        korvane_buf_len_t wanted = 0;
+        char* at = nullptr;
         try {
-            const korvane_buf_len_t capacity = next_capacity(state->filled, state->length);
-            state->payload = state->filled == 0 ? Message(capacity) : grown(state->payload, state->filled, capacity);
+            at = state->payload.room(wanted);
         } catch (const std::exception& error) {
             fail(framer, state, out_of_memory(error), true);
             return;
         }
-        auto* at = static_cast<char*>(state->payload.buffer()) + state->filled;
         framer.m_transport->read_async(
-            at, state->payload.length() - state->filled,
-            [&framer, state](Transport&, long got, void*, long wanted, Status result) {
-                if (!read_whole(got, wanted, result)) {
+            at, wanted,
+            [&framer, state](Transport&, long got, void*, long asked, Status result) {
+                if (!read_whole(got, asked, result)) {
                     fail(framer, state, std::move(result), true);
                     return;
                 }
-                state->filled += got;
-                if (state->filled < state->length) {
-                    payload(framer, state);
-                    return;
-                }
-                finish(framer, state, std::move(state->payload), std::move(result));
+                state->payload.filled += got;
+                payload(framer, state);
             },
             true);
     }
@@ -195,7 +263,7 @@ struct TransportFramer::AsyncReceive {
     {
         // The callback may destroy the framer's owner: hand it over first.
         TransportFramer::recv_callback_t callback = std::move(state->callback);
-        state->payload = Message();
+        state->payload.buffer = Message();
         callback(framer, std::move(message), std::move(status));
     }
 };
@@ -249,11 +317,15 @@ Message TransportFramer::message(Status* status)
     return payload;
 }
 
+// Blocking receives read exactly the frame once nothing is left of what an
+// asynchronous one read ahead: a reader that waits on every frame anyway
+// gains nothing from reading ahead, and its sender pays for the wake-ups.
 Message TransportFramer::receive(Status& status)
 {
+    detail::ReadAhead* ahead = m_ahead ? &current_read_ahead() : nullptr;
     unsigned char header[FRAME_HEADER_SIZE];
-    korvane_buf_len_t got = 0;
-    if (m_resumable) {
+    korvane_buf_len_t got = ahead != nullptr ? ahead->take(header, FRAME_HEADER_SIZE) : 0;
+    if (got == 0 && m_resumable) {
         got = m_transport->read(header, FRAME_HEADER_SIZE, &status, false);
         if (got <= 0) {
             return Message();
@@ -268,7 +340,7 @@ Message TransportFramer::receive(Status& status)
         return Message();
     }
     try {
-        return receive_payload(length, status);
+        return receive_payload(length, ahead, status);
     } catch (const std::exception& error) {
         status = out_of_memory(error);
         abandon_frame(status, true);
@@ -276,21 +348,19 @@ Message TransportFramer::receive(Status& status)
     return Message();
 }
 
-Message TransportFramer::receive_payload(korvane_buf_len_t length, Status& status)
+Message TransportFramer::receive_payload(korvane_buf_len_t length, detail::ReadAhead* ahead, Status& status)
 {
-    Message payload(next_capacity(0, length));
-    korvane_buf_len_t filled = 0;
-    for (;;) {
-        char* at = static_cast<char*>(payload.buffer()) + filled;
-        if (!read_fully(at, payload.length() - filled, status, true)) {
+    Payload payload;
+    payload.begin(length, ahead);
+    while (!payload.complete()) {
+        korvane_buf_len_t wanted = 0;
+        char* at = payload.room(wanted);
+        if (!read_fully(at, wanted, status, true)) {
             return Message();
         }
-        filled = payload.length();
-        if (filled == length) {
-            return payload;
-        }
-        payload = grown(payload, filled, next_capacity(filled, length));
+        payload.filled += wanted;
     }
+    return std::move(payload.buffer);
 }
 
 bool TransportFramer::read_fully(void* buffer, korvane_buf_len_t length, Status& status, bool mid_frame)
@@ -306,26 +376,62 @@ bool TransportFramer::read_fully(void* buffer, korvane_buf_len_t length, Status&
     return false;
 }
 
+detail::ReadAhead* TransportFramer::read_ahead(Status& status)
+{
+    if (!m_ahead) {
+        try {
+            m_ahead = std::make_shared<detail::ReadAhead>();
+        } catch (const std::exception& error) {
+            status = out_of_memory(error);
+            return nullptr;
+        }
+    }
+    return m_ahead.get();
+}
+
 void TransportFramer::abandon_frame(const Status& status, bool mid_frame)
 {
     // A frame cut off by a deadline leaves the stream at an unknown point;
     // every other failure ends the stream already or leaves it as it was.
     if (mid_frame && status.code() == Status::TRANSPORT_STATUS_TIMEOUT) {
+        discard_read_ahead();
         m_transport->close();
     }
+}
+
+void TransportFramer::discard_read_ahead() noexcept
+{
+    m_ahead_discarded.store(true);
+}
+
+detail::ReadAhead& TransportFramer::current_read_ahead()
+{
+    if (m_ahead_discarded.exchange(false)) {
+        m_ahead->begin = 0;
+        m_ahead->end = 0;
+    }
+    return *m_ahead;
 }
 
 void TransportFramer::message(recv_callback_t callback)
 {
     ReceiveStatePtr state;
+    Status status;
     try {
-        state = std::make_shared<ReceiveState>();
-        state->callback = std::move(callback);
+        if (read_ahead(status) != nullptr) {
+            state = std::make_shared<ReceiveState>();
+            state->ahead = m_ahead;
+        }
     } catch (const std::exception& error) {
-        callback(*this, Message(), out_of_memory(error));
+        status = out_of_memory(error);
+    }
+    if (!state) {
+        callback(*this, Message(), std::move(status));
         return;
     }
-    AsyncReceive::header(*this, state, m_resumable);
+    state->callback = std::move(callback);
+    current_read_ahead();
+    AsyncReceive::header(*this, state);
 }
 
 void TransportFramer::resumable_receive(bool resumable) noexcept
