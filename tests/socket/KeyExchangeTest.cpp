@@ -31,7 +31,7 @@ Socket default_encrypting_socket()
 
 // A client socket connecting to a hand-driven listener on the test thread.
 struct RawServer {
-    RawServer() : port(free_tcp_port()), listener(RawSocket::listen(port)) {}
+    RawServer() : listener(RawSocket::listen()), port(listener.port()) {}
 
     /// Starts `client`'s blocking connect on a thread and accepts it here.
     std::future<Status> connect(SocketImpl& client)
@@ -41,8 +41,8 @@ struct RawServer {
         return status;
     }
 
-    std::uint16_t port;
     RawSocket listener;
+    std::uint16_t port;
     RawSocket peer;
 };
 
@@ -166,8 +166,8 @@ TEST(KeyExchange, OnlyOnePeerEncrypting)
     // The encrypting client takes the server's first message for a key; the
     // plain server sees the key frame as its first message.
     Socket listener = tcp_socket();
-    const std::uint16_t port = free_tcp_port();
-    ASSERT_EQ(Status(), listener->bind(port, LOCALHOST));
+    ASSERT_EQ(Status(), listener->bind(0, LOCALHOST));
+    const std::uint16_t port = bound_port(*listener);
     Socket client = default_encrypting_socket();
     auto connected = std::async(std::launch::async, [&] { return client->connect(LOCALHOST, port); });
     Status status;
@@ -221,8 +221,8 @@ TEST(KeyExchange, BlockingAcceptDiscardsAConnectionWhoseExchangeFailed)
 {
     KeyPair server_keys;
     Socket listener = encrypting_socket(server_keys);
-    const std::uint16_t port = free_tcp_port();
-    ASSERT_EQ(Status(), listener->bind(port, LOCALHOST));
+    ASSERT_EQ(Status(), listener->bind(0, LOCALHOST));
+    const std::uint16_t port = bound_port(*listener);
 
     // A peer that answers the key with a 5-byte frame.
     RawSocket bad = RawSocket::connect(port);
@@ -256,8 +256,8 @@ TEST(KeyExchange, AsynchronousAcceptHandsOverAConnectionWhoseExchangeFailed)
 {
     LoopRunner<TCPTransport> loop(2);
     Socket listener = default_encrypting_socket();
-    const std::uint16_t port = free_tcp_port();
-    ASSERT_EQ(Status(), listener->bind(port, LOCALHOST));
+    ASSERT_EQ(Status(), listener->bind(0, LOCALHOST));
+    const std::uint16_t port = bound_port(*listener);
     Completion<std::pair<bool, Status>> accepted;
     listener->accept_async([&accepted](SocketImpl&, Socket socket, Status status) {
         accepted.set(std::make_pair(static_cast<bool>(socket), status));

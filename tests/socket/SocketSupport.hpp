@@ -145,32 +145,18 @@ auto bounded(Call call, Unblock unblock) -> decltype(call())
     return result;
 }
 
-struct SocketPair {
-    Socket listener;
-    Socket client;
-    Socket server;
-    Status client_status;
-    Status server_status;
-};
-
-/// Binds `listener` on `port` (a free TCP port when 0), accepts on a helper
-/// thread and connects `client`, all with the blocking calls (key exchange
-/// included).
+/// Binds `listener` on `port` (the kernel's choice when 0), accepts on a
+/// helper thread and connects `client`, all with the blocking calls (key
+/// exchange included).
 inline SocketPair connect_blocking(Socket listener, Socket client, std::uint16_t port = 0)
 {
-    SocketPair pair{std::move(listener), std::move(client), Socket(), Status(), Status()};
-    if (port == 0) {
-        port = free_tcp_port();
-    }
-    EXPECT_EQ(Status(), pair.listener->bind(port, LOCALHOST));
-    auto accepted = std::async(std::launch::async, [&] { return pair.listener->accept(&pair.server_status); });
-    pair.client_status = bounded([&] { return pair.client->connect(LOCALHOST, port); },
-                                 [&] { pair.client->close(); });
-    if (accepted.wait_for(DEADLINE) != std::future_status::ready) {
-        ADD_FAILURE() << "accept missed its deadline";
-        pair.listener->close();
-    }
-    pair.server = accepted.get();
+    SocketPair pair;
+    pair.listener = std::move(listener);
+    pair.client = std::move(client);
+    port = listen_on(pair, LOCALHOST, port);
+    EXPECT_EQ(Status(), pair.status);
+    join_blocking(pair, LOCALHOST, port);
+    EXPECT_TRUE(pair.in_time) << "connect or accept missed its deadline";
     return pair;
 }
 
@@ -178,31 +164,13 @@ inline SocketPair connect_blocking(Socket listener, Socket client, std::uint16_t
 /// the TCP loop on at least two threads (each exchange blocks one).
 inline SocketPair connect_async(Socket listener, Socket client)
 {
-    SocketPair pair{std::move(listener), std::move(client), Socket(), Status(), Status()};
-    const std::uint16_t port = free_tcp_port();
-    EXPECT_EQ(Status(), pair.listener->bind(port, LOCALHOST));
-    Completion<std::pair<Socket, Status>> accepted;
-    pair.listener->accept_async([&accepted](SocketImpl&, Socket socket, Status status) {
-        accepted.set(std::make_pair(std::move(socket), status));
-    });
-    Completion<Status> connected;
-    pair.client->connect(LOCALHOST, port, [&connected](SocketImpl&, Status status) { connected.set(status); });
-    auto client_result = connected.wait();
-    auto server_result = accepted.wait();
-    if (!client_result || !server_result) {
-        ADD_FAILURE() << "asynchronous connect or accept missed its deadline";
-        pair.client->close();
-        pair.listener->close();
-        client_result = connected.wait();
-        server_result = accepted.wait();
-    }
-    if (client_result) {
-        pair.client_status = *client_result;
-    }
-    if (server_result) {
-        pair.server = std::move(server_result->first);
-        pair.server_status = server_result->second;
-    }
+    SocketPair pair;
+    pair.listener = std::move(listener);
+    pair.client = std::move(client);
+    const std::uint16_t port = listen_on(pair, LOCALHOST, 0);
+    EXPECT_EQ(Status(), pair.status);
+    join_async(pair, LOCALHOST, port);
+    EXPECT_TRUE(pair.in_time) << "asynchronous connect or accept missed its deadline";
     return pair;
 }
 
