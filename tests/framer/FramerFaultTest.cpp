@@ -22,7 +22,7 @@ using testing::ScriptedTransport;
 struct Scripted {
     Scripted() : framer(std::unique_ptr<Transport>(new ScriptedTransport())),
                  transport(static_cast<ScriptedTransport&>(*framer.transport())) {}
-    ~Scripted() { EXPECT_EQ(0, transport.partial_read_requests) << "the framer reads whole headers and payloads"; }
+    ~Scripted() { EXPECT_EQ(0, transport.script->partial_read_requests) << "the framer reads whole headers and payloads"; }
     TransportFramer framer;
     ScriptedTransport& transport;
 };
@@ -61,8 +61,8 @@ TEST(FramerFaults, ShortReadsAreIncompleteNotMessages)
     for (const std::deque<long>& limits : {std::deque<long>{5}, std::deque<long>{8, 3}}) {
         for (bool asynchronous : {false, true}) {
             Scripted s;
-            s.transport.incoming = frame(6, "abcdef");
-            s.transport.read_limits = limits;
+            s.transport.script->incoming = frame(6, "abcdef");
+            s.transport.script->read_limits = limits;
             Received got;
             if (asynchronous) {
                 got = receive_async(s.framer);
@@ -79,34 +79,34 @@ TEST(FramerFaults, ShortReadsAreIncompleteNotMessages)
 TEST(FramerFaults, PayloadIsReadIntoExactlyTheAnnouncedLengthAndNotBeyond)
 {
     Scripted s;
-    s.transport.incoming = frame(3, "xyz");
+    s.transport.script->incoming = frame(3, "xyz");
     const auto trailing = frame(2, "ok");
-    s.transport.incoming.insert(s.transport.incoming.end(), trailing.begin(), trailing.end());
+    s.transport.script->incoming.insert(s.transport.script->incoming.end(), trailing.begin(), trailing.end());
 
     Received first = receive_async(s.framer);
-    EXPECT_EQ(std::vector<long>({8, 3}), s.transport.read_requests);
+    EXPECT_EQ(std::vector<long>({8, 3}), s.transport.script->read_requests);
     EXPECT_EQ(3, first.message.length());
     EXPECT_EQ(0, std::memcmp(first.message.buffer(), "xyz", 3));
 
     Status status;
     Message second = s.framer.message(&status);
-    EXPECT_EQ(std::vector<long>({8, 3, 8, 2}), s.transport.read_requests);
+    EXPECT_EQ(std::vector<long>({8, 3, 8, 2}), s.transport.script->read_requests);
     EXPECT_EQ(2, second.length());
-    EXPECT_TRUE(s.transport.incoming.empty());
+    EXPECT_TRUE(s.transport.script->incoming.empty());
 }
 
 TEST(FramerFaults, RejectedLengthsAskForNoPayload)
 {
     for (std::uint32_t length : {0u, 5242881u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
         Scripted s;
-        s.transport.incoming = frame(length, "");
+        s.transport.script->incoming = frame(length, "");
         Received got = receive_async(s.framer);
         EXPECT_EQ(Status::TRANSPORT_STATUS_MSG_TOO_LARGE, got.status.code());
-        s.transport.incoming = frame(length, "");
+        s.transport.script->incoming = frame(length, "");
         Status status;
         EXPECT_TRUE(s.framer.message(&status).null());
         EXPECT_EQ(got.status, status);
-        EXPECT_EQ(std::vector<long>({8, 8}), s.transport.read_requests) << length;
+        EXPECT_EQ(std::vector<long>({8, 8}), s.transport.script->read_requests) << length;
     }
 }
 
@@ -118,7 +118,7 @@ TEST(FramerFaults, PayloadBufferGrowsWithWhatArrivesNotWithWhatTheHeaderClaims)
     const std::string some(100, 'x');
     for (bool async : {false, true}) {
         Scripted stalled;
-        stalled.transport.incoming = frame(5242880, some);
+        stalled.transport.script->incoming = frame(5242880, some);
         Status status;
         if (async) {
             status = receive_async(stalled.framer).status;
@@ -126,15 +126,15 @@ TEST(FramerFaults, PayloadBufferGrowsWithWhatArrivesNotWithWhatTheHeaderClaims)
             EXPECT_TRUE(stalled.framer.message(&status).null());
         }
         EXPECT_EQ(incomplete, status) << async;
-        ASSERT_EQ(2u, stalled.transport.read_requests.size()) << async;
-        EXPECT_LE(stalled.transport.read_requests[1], 64 * 1024) << async;
+        ASSERT_EQ(2u, stalled.transport.script->read_requests.size()) << async;
+        EXPECT_LE(stalled.transport.script->read_requests[1], 64 * 1024) << async;
 
         Scripted whole;
         std::string payload(5242880, '\0');
         for (std::size_t i = 0; i < payload.size(); ++i) {
             payload[i] = static_cast<char>(i * 7 + i / 4099);
         }
-        whole.transport.incoming = frame(5242880, payload);
+        whole.transport.script->incoming = frame(5242880, payload);
         const Message got = async ? receive_async(whole.framer).message : whole.framer.message(&status);
         ASSERT_EQ(5242880, got.length()) << async;
         EXPECT_EQ(0, std::memcmp(payload.data(), got.buffer(), payload.size())) << async;
@@ -153,9 +153,9 @@ TEST(FramerFaults, BlockingSendIsOneWriteAndLargePayloadsGoFromTheCallersBuffer)
     Scripted s;
     Message message("payload", 7);
     EXPECT_EQ(Status(), s.framer.message(message));
-    ASSERT_EQ(1u, s.transport.writes.size());
-    EXPECT_EQ(15, s.transport.writes[0].second);
-    EXPECT_EQ(sent_frame(7, "payload"), s.transport.outgoing);
+    ASSERT_EQ(1u, s.transport.script->writes.size());
+    EXPECT_EQ(15, s.transport.script->writes[0].second);
+    EXPECT_EQ(sent_frame(7, "payload"), s.transport.script->outgoing);
 
     // A large one is never copied: the payload goes out from the message's
     // own buffer, after the header.
@@ -164,32 +164,32 @@ TEST(FramerFaults, BlockingSendIsOneWriteAndLargePayloadsGoFromTheCallersBuffer)
     Message owned(bytes.data(), static_cast<korvane_buf_len_t>(bytes.size()));
     const void* buffer = owned.buffer();
     EXPECT_EQ(Status(), large.framer.message(std::move(owned)));
-    ASSERT_EQ(2u, large.transport.writes.size());
-    EXPECT_EQ(8, large.transport.writes[0].second);
-    EXPECT_EQ(buffer, large.transport.writes[1].first);
-    EXPECT_EQ(sent_frame(200000, bytes), large.transport.outgoing);
+    ASSERT_EQ(2u, large.transport.script->writes.size());
+    EXPECT_EQ(8, large.transport.script->writes[0].second);
+    EXPECT_EQ(buffer, large.transport.script->writes[1].first);
+    EXPECT_EQ(sent_frame(200000, bytes), large.transport.script->outgoing);
 }
 
 TEST(FramerFaults, BlockingSendStopsAtTheFirstFailedWrite)
 {
     const Status reset(Status::TRANSPORT_STATUS_CONNECTION_RESET, "Connection reset by peer");
     Scripted header_fails;
-    header_fails.transport.write_results = {{-1, reset}};
+    header_fails.transport.script->write_results = {{-1, reset}};
     EXPECT_EQ(reset, header_fails.framer.message(Message("abc", 3)));
-    EXPECT_EQ(1u, header_fails.transport.writes.size());
+    EXPECT_EQ(1u, header_fails.transport.script->writes.size());
 
     const std::string large(100000, 'x');
     Scripted payload_fails;
-    payload_fails.transport.write_results = {{8, Status()}, {-1, reset}};
+    payload_fails.transport.script->write_results = {{8, Status()}, {-1, reset}};
     EXPECT_EQ(reset, payload_fails.framer.message(Message(large.data(), 100000)));
-    EXPECT_EQ(2u, payload_fails.transport.writes.size());
+    EXPECT_EQ(2u, payload_fails.transport.script->writes.size());
 
     // A write that moved nothing means the peer has gone: that is no success.
     const Status gone(Status::TRANSPORT_STATUS_BROKEN_PIPE, "Connection reset by peer");
     Scripted ended;
-    ended.transport.write_results = {{0, Status()}};
+    ended.transport.script->write_results = {{0, Status()}};
     EXPECT_EQ(gone, ended.framer.message(Message("abc", 3)));
-    EXPECT_EQ(1u, ended.transport.writes.size());
+    EXPECT_EQ(1u, ended.transport.script->writes.size());
 }
 
 TEST(FramerFaults, AsynchronousSendIsOneContiguousWriteReportedUnchanged)
@@ -203,15 +203,15 @@ TEST(FramerFaults, AsynchronousSendIsOneContiguousWriteReportedUnchanged)
     });
     EXPECT_EQ(11, bytes);
     EXPECT_EQ(Status(), status);
-    ASSERT_EQ(1u, s.transport.writes.size());
-    EXPECT_EQ(11, s.transport.writes[0].second);
+    ASSERT_EQ(1u, s.transport.script->writes.size());
+    EXPECT_EQ(11, s.transport.script->writes[0].second);
     const auto expected = frame(3, "abc");
-    EXPECT_EQ(std::vector<unsigned char>(4, 0), std::vector<unsigned char>(s.transport.outgoing.begin(), s.transport.outgoing.begin() + 4));
-    EXPECT_TRUE(std::equal(expected.begin() + 4, expected.end(), s.transport.outgoing.begin() + 4));
+    EXPECT_EQ(std::vector<unsigned char>(4, 0), std::vector<unsigned char>(s.transport.script->outgoing.begin(), s.transport.script->outgoing.begin() + 4));
+    EXPECT_TRUE(std::equal(expected.begin() + 4, expected.end(), s.transport.script->outgoing.begin() + 4));
 
     // The transport's count and status reach the callback as they are.
     Scripted ended;
-    ended.transport.write_results = {{0, Status()}};
+    ended.transport.script->write_results = {{0, Status()}};
     ended.framer.message(Message("abc", 3), [&](TransportFramer&, long count, Status result) {
         bytes = count;
         status = result;
