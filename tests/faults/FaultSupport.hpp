@@ -105,15 +105,6 @@ inline std::uint16_t bind_any_port(SocketImpl& listener)
 struct ProxiedLink : SocketPair {
     Wire wire = Wire::Tcp;
     std::unique_ptr<FaultProxy> proxy;
-
-    void close()
-    {
-        for (Socket* socket : {&client, &server, &listener}) {
-            if (*socket) {
-                (*socket)->close();
-            }
-        }
-    }
 };
 
 /// A listener with `stages` on a port of its own and a proxy in front of it; the

@@ -9,6 +9,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -190,6 +191,71 @@ inline std::optional<Status> send_async(SocketImpl& socket, const Message& messa
     Message copy(message);
     socket.send(copy, [done](SocketImpl&, Status status) { done->set(status); });
     return done->wait();
+}
+
+/// Echoes `count` messages on `server` with the blocking calls, from a
+/// thread of its own; a failure is reported and closes the server.
+inline std::thread echo_blocking(SocketImpl& server, std::size_t count)
+{
+    return std::thread([&server, count] {
+        for (std::size_t i = 0; i < count; ++i) {
+            Status status;
+            Message message = server.recv(&status);
+            if (message.null() || server.send(message) != Status()) {
+                ADD_FAILURE() << "echo stopped at message " << i << ": " << status;
+                server.close();
+                return;
+            }
+        }
+    });
+}
+
+/// Sends `message` (as the caller passes it, lvalue or rvalue) from
+/// `client` with the blocking call and returns the reply, received under
+/// the deadline; both must succeed.
+template <typename M>
+Message round_trip(SocketImpl& client, M&& message)
+{
+    EXPECT_EQ(Status(), client.send(std::forward<M>(message)));
+    Status status(Status::TRANSPORT_STATUS_UNKNOWN, "unset");
+    Message reply = bounded([&] { return client.recv(&status); }, [&] { client.close(); });
+    EXPECT_EQ(Status(), status);
+    return reply;
+}
+
+/// Destroys the server end; the client's next receive must then end the
+/// stream (a null message) within the deadline. The status it reported.
+inline Status end_of_stream(SocketPair& pair)
+{
+    pair.server.reset();
+    Status status(Status::TRANSPORT_STATUS_UNKNOWN, "unset");
+    EXPECT_TRUE(bounded([&] { return pair.client->recv(&status); }, [&] { pair.client->close(); }).null());
+    return status;
+}
+
+/// `original` there and back with the asynchronous calls: the server's
+/// recv(callback) takes the client's send, and the reply the client's
+/// recv(callback); each pending flag is up exactly while its call runs.
+inline void expect_async_round_trip(SocketPair& pair, const Message& original)
+{
+    auto received = std::make_shared<Completion<std::pair<Message, Status>>>();
+    pair.server->recv([received](SocketImpl&, Message message, Status status) {
+        received->set(std::make_pair(std::move(message), status));
+    });
+    EXPECT_TRUE(pair.server->recv_pending());
+    EXPECT_EQ(Status(), send_async(*pair.client, original));
+    auto request = received->wait();
+    ASSERT_TRUE(request);
+    EXPECT_EQ(Status(), request->second);
+    EXPECT_TRUE(same_bytes(original, request->first));
+    EXPECT_FALSE(pair.server->recv_pending());
+    EXPECT_FALSE(pair.client->send_pending());
+
+    EXPECT_EQ(Status(), send_async(*pair.server, request->first));
+    auto reply = recv_async(*pair.client);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(Status(), reply->second);
+    EXPECT_TRUE(same_bytes(original, reply->first));
 }
 
 } // namespace testing

@@ -263,6 +263,16 @@ struct EndPair {
     bool in_time = true;
 
     explicit operator bool() const { return client && server; }
+
+    /// Closes every end there is.
+    void close()
+    {
+        for (std::unique_ptr<End>* end : {&client, &server, &listener}) {
+            if (*end) {
+                (*end)->close();
+            }
+        }
+    }
 };
 using ConnectedPair = EndPair<Transport>;
 using SocketPair = EndPair<SocketImpl>;
