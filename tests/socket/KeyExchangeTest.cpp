@@ -147,13 +147,20 @@ TEST(KeyExchange, NoExchangeWithoutBothEncryptionStages)
     }
 }
 
-TEST(KeyExchange, StagesWithDifferentKeyPairsFailBeforeSendingAnything)
+// A socket whose encryptor and decryptor hold different key pairs.
+Socket mismatched_socket()
 {
     KeyPair one;
     KeyPair other;
-    Socket client = tcp_socket();
-    client->pipeline().append_encoder(std::make_shared<Encryptor>(one.public_key, one.secret_key));
-    client->pipeline().append_decoder(std::make_shared<Decryptor>(other.public_key, other.secret_key));
+    Socket socket = tcp_socket();
+    socket->pipeline().append_encoder(std::make_shared<Encryptor>(one.public_key, one.secret_key));
+    socket->pipeline().append_decoder(std::make_shared<Decryptor>(other.public_key, other.secret_key));
+    return socket;
+}
+
+TEST(KeyExchange, StagesWithDifferentKeyPairsFailBeforeSendingAnything)
+{
+    Socket client = mismatched_socket();
     RawServer server;
     auto connected = server.connect(*client);
     EXPECT_EQ(KEYS_DIFFER, finish(connected, *client));
@@ -275,11 +282,7 @@ TEST(KeyExchange, AsynchronousAcceptHandsOverAConnectionWhoseExchangeFailed)
 TEST(KeyExchange, AsynchronousConnectReportsTheExchangeFailure)
 {
     LoopRunner<TCPTransport> loop(2);
-    KeyPair one;
-    KeyPair other;
-    Socket client = tcp_socket();
-    client->pipeline().append_encoder(std::make_shared<Encryptor>(one.public_key, one.secret_key));
-    client->pipeline().append_decoder(std::make_shared<Decryptor>(other.public_key, other.secret_key));
+    Socket client = mismatched_socket();
     RawServer server;
     Completion<Status> connected;
     client->connect(LOCALHOST, server.port, [&connected](SocketImpl&, Status status) { connected.set(status); });

@@ -21,8 +21,6 @@
 namespace korvane {
 namespace testing {
 
-namespace {
-
 sockaddr_in loopback(std::uint16_t port)
 {
     sockaddr_in address{};
@@ -31,6 +29,8 @@ sockaddr_in loopback(std::uint16_t port)
     address.sin_port = htons(port);
     return address;
 }
+
+namespace {
 
 std::uint16_t local_port(int fd)
 {

@@ -6,6 +6,8 @@
 
 #include <asio.hpp>
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -52,6 +54,9 @@ std::uint16_t free_tcp_port();
 /// listener and for one that is not bound.
 std::uint16_t bound_port(Transport& listener);
 std::uint16_t bound_port(SocketImpl& listener);
+
+/// 127.0.0.1:`port`, for the tests' own POSIX sockets.
+sockaddr_in loopback(std::uint16_t port);
 
 enum class PortKind { Tcp, Udp };
 
