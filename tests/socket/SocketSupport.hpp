@@ -1,6 +1,7 @@
-// Helpers for the socket tests: pipelines by name, key pairs, and connected
-// BasicSocket pairs over TCP on loopback, opened blocking or asynchronously.
-// Every wait has a deadline; a blocked call is unblocked by closing.
+// Helpers for the socket tests: pipelines by name, key pairs, connected
+// BasicSocket pairs on loopback, opened blocking or asynchronously, and
+// round trips over them. Every wait has a deadline; a blocked call is
+// unblocked by closing.
 #pragma once
 
 #include <gtest/gtest.h>
