@@ -40,7 +40,7 @@ struct Peer {
         : framer(std::make_unique<ScriptedTransport>()),
           transport(static_cast<ScriptedTransport&>(*framer.transport()))
     {
-        transport.incoming.assign(data, data + size);
+        transport.script->incoming.assign(data, data + size);
     }
     TransportFramer framer;
     ScriptedTransport& transport;
@@ -51,8 +51,8 @@ struct Peer {
 // reads ahead with one partial read whenever nothing is left of the last.
 void check_reads(const ScriptedTransport& transport, bool reads_ahead)
 {
-    FUZZ_CHECK(reads_ahead || transport.partial_read_requests == 0);
-    for (long request : transport.read_requests) {
+    FUZZ_CHECK(reads_ahead || transport.script->partial_read_requests == 0);
+    for (long request : transport.script->read_requests) {
         FUZZ_CHECK(request >= 1 && static_cast<std::size_t>(request) <= MAX_FRAME_SIZE);
     }
 }
@@ -78,7 +78,7 @@ Received receive_blocking(const std::uint8_t* data, std::size_t size)
         accept_frame(received, std::move(message));
     }
     check_reads(peer.transport, false);
-    received.consumed = size - peer.transport.incoming.size();
+    received.consumed = size - peer.transport.script->incoming.size();
     return received;
 }
 
@@ -102,7 +102,7 @@ Received receive_async(const std::uint8_t* data, std::size_t size)
         FUZZ_CHECK(calls == 1);
     }
     check_reads(peer.transport, true);
-    received.consumed = size - peer.transport.incoming.size();
+    received.consumed = size - peer.transport.script->incoming.size();
     return received;
 }
 
@@ -142,9 +142,9 @@ std::size_t check_reencoding(const std::vector<Message>& frames, const std::uint
     Peer sender(nullptr, 0);
     std::size_t offset = 0;
     for (const Message& frame : frames) {
-        sender.transport.outgoing.clear();
+        sender.transport.script->outgoing.clear();
         FUZZ_CHECK(sender.framer.message(frame) == Status());
-        const std::vector<unsigned char>& wire = sender.transport.outgoing;
+        const std::vector<unsigned char>& wire = sender.transport.script->outgoing;
         const std::size_t length = static_cast<std::size_t>(frame.length());
         FUZZ_CHECK(wire.size() == HEADER_SIZE + length);
         FUZZ_CHECK(offset + wire.size() <= size);

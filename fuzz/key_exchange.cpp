@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "FuzzSupport.hpp"
+#include "support/ScriptedTransport.hpp"
 #include "pipeline/decoder/Decryptor.hpp"
 #include "pipeline/encoder/Encryptor.hpp"
 #include "socket/BasicSocket.hpp"
@@ -32,6 +33,8 @@ namespace korvane {
 namespace {
 
 using Status = Transport::StatusCode;
+using testing::Script;
+using testing::ScriptedTransport;
 
 constexpr std::size_t KEY_SIZE = 32;
 constexpr std::size_t HEADER_SIZE = 8;
@@ -64,82 +67,6 @@ const OwnKeys& own()
     static const OwnKeys keys;
     return keys;
 }
-
-// What the connection did, kept by the target: the socket owns (and may
-// destroy) the transport.
-struct Record {
-    std::vector<unsigned char> incoming;
-    std::size_t consumed = 0;
-    std::vector<unsigned char> outgoing;
-    int closes = 0;
-};
-
-// Reads deliver the input and then the end of the stream (0, OKAY); writes
-// are kept; connecting succeeds; as a listener, every accept hands out a
-// connection over the same record.
-class MemoryTransport : public Transport {
-public:
-    explicit MemoryTransport(Record& record) : m_record(record) {}
-
-    StatusCode connect(std::string, port_t) override { return StatusCode(); }
-    void connect_async(std::string, port_t, connect_handler_t callback) override { callback(*this, StatusCode()); }
-    StatusCode bind(port_t, std::string) override { return StatusCode(); }
-    std::unique_ptr<Transport> accept(StatusCode* status) override
-    {
-        if (status != nullptr) {
-            *status = StatusCode();
-        }
-        return std::make_unique<MemoryTransport>(m_record);
-    }
-    void accept_async(accept_handler_t callback) override
-    {
-        callback(*this, std::make_unique<MemoryTransport>(m_record), StatusCode());
-    }
-    korvane_buf_len_t read(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode* status, bool) override
-    {
-        FUZZ_CHECK(length >= 0 && static_cast<std::size_t>(length) <= MAX_FRAME_SIZE);
-        const std::size_t count = std::min(static_cast<std::size_t>(length), m_record.incoming.size() - m_record.consumed);
-        if (count > 0) {
-            std::memcpy(buffer, m_record.incoming.data() + m_record.consumed, count);
-        }
-        m_record.consumed += count;
-        if (status != nullptr) {
-            *status = StatusCode();
-        }
-        return static_cast<korvane_buf_len_t>(count);
-    }
-    void read_async(korvane_buf_t buffer, korvane_buf_len_t length, read_handler_t callback, bool all) override
-    {
-        StatusCode status;
-        const korvane_buf_len_t count = read(buffer, length, &status, all);
-        callback(*this, count, buffer, length, status);
-    }
-    korvane_buf_len_t write(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode*) override
-    {
-        const auto* bytes = static_cast<const unsigned char*>(buffer);
-        m_record.outgoing.insert(m_record.outgoing.end(), bytes, bytes + length);
-        return length;
-    }
-    void write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback) override
-    {
-        StatusCode status;
-        const korvane_buf_len_t count = write(buffer, length, &status);
-        callback(*this, count, status);
-    }
-    StatusCode close() override
-    {
-        ++m_record.closes;
-        return StatusCode();
-    }
-    StatusCode start() override { return StatusCode(); }
-    void stop() override {}
-
-private:
-    Record& m_record;
-};
-
-// An asynchronous receive reads up to this much ahead in one partial read.
-constexpr std::size_t READ_AHEAD = 8192;
 
 // What the exchange must make of the answer, as the framer reads it.
 Status expected_outcome(const std::uint8_t* data, std::size_t size, bool reads_ahead)
@@ -203,7 +130,7 @@ std::vector<unsigned char> first_box(const unsigned char* public_key, const std:
 }
 
 // The key received is the key used, both ways.
-void check_key_in_use(SocketImpl& socket, Record& record, const unsigned char* peer_key)
+void check_key_in_use(SocketImpl& socket, Script& record, const unsigned char* peer_key)
 {
     FUZZ_CHECK(same_key(encryptor_of(socket).public_key(), peer_key));
     FUZZ_CHECK(same_key(decryptor_of(socket).public_key(), peer_key));
@@ -237,12 +164,15 @@ void check_key_in_use(SocketImpl& socket, Record& record, const unsigned char* p
                && std::memcmp(opened.buffer(), reply.data(), reply.size()) == 0);
 }
 
-void check_outcome(SocketImpl* socket, Record& record, const Status& status, const std::uint8_t* data,
+void check_outcome(SocketImpl* socket, Script& record, const Status& status, const std::uint8_t* data,
                    std::size_t size, bool reads_ahead)
 {
     // Exactly our own key frame went out, whatever came back.
     const fuzz::Bytes key_frame = fuzz::frame(fuzz::Bytes(own().public_key, own().public_key + KEY_SIZE));
     FUZZ_CHECK(record.outgoing == std::vector<unsigned char>(key_frame.begin(), key_frame.end()));
+    for (long request : record.read_requests) {
+        FUZZ_CHECK(request >= 0 && static_cast<std::size_t>(request) <= MAX_FRAME_SIZE);
+    }
 
     const Status expected = expected_outcome(data, size, reads_ahead);
     FUZZ_CHECK(status == expected);
@@ -255,29 +185,35 @@ void check_outcome(SocketImpl* socket, Record& record, const Status& status, con
         return;
     }
     FUZZ_CHECK(socket != nullptr);
-    FUZZ_CHECK(record.consumed == (reads_ahead ? std::min(size, READ_AHEAD) : KEY_FRAME_SIZE));
+    FUZZ_CHECK(size - record.incoming.size() == (reads_ahead ? std::min(size, READ_AHEAD) : KEY_FRAME_SIZE));
     check_key_in_use(*socket, record, data + HEADER_SIZE);
 }
 
-Socket encrypting_socket(Record& record)
+// Reads deliver the input and then the end of the stream (0, OKAY); writes
+// are kept; connecting succeeds; as a listener, every accept hands out a
+// connection over the same script. The target keeps the script: the socket
+// owns (and may destroy) the transport.
+Socket encrypting_socket(const std::shared_ptr<Script>& record)
 {
-    Socket socket = BasicSocket::create(std::make_unique<MemoryTransport>(record));
+    Socket socket = BasicSocket::create(std::make_unique<ScriptedTransport>(record));
     socket->pipeline().append_encoder(std::make_shared<Encryptor>(own().public_key, own().secret_key));
     socket->pipeline().append_decoder(std::make_shared<Decryptor>(own().public_key, own().secret_key));
     return socket;
 }
 
-Record record_of(const std::uint8_t* data, std::size_t size)
+std::shared_ptr<Script> record_of(const std::uint8_t* data, std::size_t size)
 {
-    Record record;
-    record.incoming.assign(data, data + size);
+    auto record = std::make_shared<Script>();
+    record->incoming.assign(data, data + size);
+    record->endpoint = Status();
     return record;
 }
 
 void connect_blocking(const std::uint8_t* data, std::size_t size)
 {
-    Record record = record_of(data, size);
-    const Socket socket = encrypting_socket(record);
+    const std::shared_ptr<Script> shared = record_of(data, size);
+    Script& record = *shared;
+    const Socket socket = encrypting_socket(shared);
     fuzz::watch_allocations();
     const Status status = socket->connect("memory", 1);
     FUZZ_CHECK(fuzz::largest_allocation() <= MAX_FRAME_SIZE + SLACK);
@@ -287,8 +223,9 @@ void connect_blocking(const std::uint8_t* data, std::size_t size)
 
 void connect_async(const std::uint8_t* data, std::size_t size)
 {
-    Record record = record_of(data, size);
-    const Socket socket = encrypting_socket(record);
+    const std::shared_ptr<Script> shared = record_of(data, size);
+    Script& record = *shared;
+    const Socket socket = encrypting_socket(shared);
     int calls = 0;
     Status status;
     fuzz::watch_allocations();
@@ -305,8 +242,9 @@ void connect_async(const std::uint8_t* data, std::size_t size)
 
 void accept_blocking(const std::uint8_t* data, std::size_t size)
 {
-    Record record = record_of(data, size);
-    const Socket listener = encrypting_socket(record);
+    const std::shared_ptr<Script> shared = record_of(data, size);
+    Script& record = *shared;
+    const Socket listener = encrypting_socket(shared);
     FUZZ_CHECK(listener->bind(1, "memory") == Status());
     Status status;
     fuzz::watch_allocations();
@@ -322,8 +260,9 @@ void accept_blocking(const std::uint8_t* data, std::size_t size)
 
 void accept_async(const std::uint8_t* data, std::size_t size)
 {
-    Record record = record_of(data, size);
-    const Socket listener = encrypting_socket(record);
+    const std::shared_ptr<Script> shared = record_of(data, size);
+    Script& record = *shared;
+    const Socket listener = encrypting_socket(shared);
     FUZZ_CHECK(listener->bind(1, "memory") == Status());
     int calls = 0;
     Socket accepted;

@@ -175,7 +175,7 @@ public:
             return;
         }
         auto connection = std::make_unique<ScriptedTransport>();
-        connection->incoming = std::move(m_streams[m_handed_out++]);
+        connection->script->incoming = std::move(m_streams[m_handed_out++]);
         callback(*this, std::move(connection), StatusCode());
     }
     // As every transport does, close() ends the accepts still waiting.

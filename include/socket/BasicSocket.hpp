@@ -51,7 +51,9 @@ public:
     /// after a failed exchange the connection stays open.
     Transport::StatusCode connect(std::string address, Transport::port_t port) noexcept override;
     /// The same without blocking: connect and key exchange run on the loop,
-    /// and `callback` runs there once with the outcome.
+    /// and `callback` runs there once with the outcome. UDT and callback
+    /// transports have no loop: it runs on this thread before return, with
+    /// "Unsupported operation".
     void connect(std::string address, Transport::port_t port, connect_handler_t callback) noexcept override;
     /// Listens on `address` and `port`; the transport's status.
     Transport::StatusCode bind(Transport::port_t port, std::string address) noexcept override;
@@ -67,7 +69,8 @@ public:
     /// no other. Callbacks are served in the order queued, each with the
     /// first exchange to end: the new socket even when the exchange failed
     /// (with that status), an empty one when the accept failed. Runs on a loop
-    /// thread, or on this thread before return when an exchange had ended.
+    /// thread, or on this thread before return when an exchange had ended or
+    /// the transport has no loop (UDT, callback: "Unsupported operation").
     void accept_async(accept_handler_t callback) noexcept override;
 
     /// Blocks for one frame (under the receive timeout) and decodes it. Null

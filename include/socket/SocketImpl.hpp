@@ -38,9 +38,10 @@ public:
     /// (CONNECTION_REFUSED, HOST_NOT_FOUND, TIMEOUT...) or the exchange's
     /// (OPERATION_NOT_SUPPORTED). Blocks the calling thread.
     virtual Transport::StatusCode connect(std::string address, Transport::port_t port) noexcept = 0;
-    /// Starts a connect and returns; `callback` gets the same outcomes as the
-    /// blocking form on a loop thread, after the key exchange, which blocks
-    /// that thread (run the loop on two threads when both ends share it).
+    /// Starts a connect; `callback` gets the same outcomes as the blocking
+    /// form where the transport completes connects (a loop thread for TCP and
+    /// TLS, after the key exchange, which blocks that thread: run the loop on
+    /// two threads when both ends share it).
     virtual void connect(std::string address, Transport::port_t port, connect_handler_t callback) noexcept = 0;
     /// Listens on `address` ("*": every interface) and `port`. Non-blocking;
     /// ADDRESS_IN_USE, INVALID_ARGUMENT (names are not resolved), or
@@ -74,8 +75,9 @@ public:
     virtual void send(Message& message, send_handler_t callback) noexcept = 0;
     virtual void send(Message&& message, send_handler_t callback) noexcept = 0;
     /// Closes the connection(s) and stops listening, non-blocking. Outstanding
-    /// operations complete (OPERATION_ABORTED, or SHUTDOWN on a multiplexed
-    /// socket) on the loop, so keep the socket alive until they have.
+    /// asynchronous operations complete (OPERATION_ABORTED, or SHUTDOWN on a
+    /// multiplexed socket) where their transport completes them, so keep the
+    /// socket alive until they have.
     virtual Transport::StatusCode close() noexcept = 0;
     /// Runs the transport class's event loop on the calling thread, running
     /// completion callbacks, until stop() or until no operation is left: it

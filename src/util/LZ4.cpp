@@ -13,8 +13,6 @@ namespace LZ4 {
 
 namespace {
 
-const korvane_buf_len_t HEADER_SIZE = 4;
-
 // liblz4 counts in int: clamp so that an oversize length makes it fail
 // instead of wrapping around.
 int as_lz4_size(korvane_buf_len_t length)

@@ -86,52 +86,35 @@ inline std::vector<Message> random_messages(const std::vector<korvane_buf_len_t>
     return messages;
 }
 
-/// Binds `listener` on 127.0.0.1 and a free port, and returns the port. A
-/// port can be taken between free_tcp_port() and the bind (every proxied
-/// connection takes an ephemeral port), so a few are tried.
-inline std::uint16_t bind_free_port(SocketImpl& listener)
+/// Binds `listener` on 127.0.0.1 and a port of the kernel's choice, and
+/// returns the port (0, a failure recorded, when that cannot be done).
+inline std::uint16_t bind_any_port(SocketImpl& listener, SocketImpl& bound)
 {
-    Status status;
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        const std::uint16_t port = free_tcp_port();
-        status = listener.bind(port, LOCALHOST);
-        if (status.code() >= 0) {
-            return port;
-        }
-    }
-    ADD_FAILURE() << "no free port to listen on: " << status;
-    return 0;
+    const Status status = listener.bind(0, LOCALHOST);
+    const std::uint16_t port = status.code() >= 0 ? bound_port(bound) : 0;
+    EXPECT_NE(0, port) << "no port to listen on: " << status;
+    return port;
+}
+
+inline std::uint16_t bind_any_port(SocketImpl& listener)
+{
+    return bind_any_port(listener, listener);
 }
 
 /// A client and a server BasicSocket joined through a FaultProxy.
-struct ProxiedLink {
+struct ProxiedLink : SocketPair {
     Wire wire = Wire::Tcp;
-    Socket listener;
     std::unique_ptr<FaultProxy> proxy;
-    Socket client;
-    Socket server;
-    Status client_status;
-    Status server_status;
-    bool in_time = true;
-
-    void close()
-    {
-        for (Socket* socket : {&client, &server, &listener}) {
-            if (*socket) {
-                (*socket)->close();
-            }
-        }
-    }
 };
 
-/// A listener with `stages` on a free port and a proxy in front of it; the
+/// A listener with `stages` on a port of its own and a proxy in front of it; the
 /// caller adds faults to the proxy before connecting.
 inline ProxiedLink listen_behind_proxy(Stages stages, Wire wire = Wire::Tcp)
 {
     ProxiedLink link;
     link.wire = wire;
     link.listener = staged_socket(stages, wire, true);
-    const std::uint16_t port = bind_free_port(*link.listener);
+    const std::uint16_t port = bind_any_port(*link.listener);
     link.proxy = std::make_unique<FaultProxy>(port);
     EXPECT_TRUE(link.proxy->ok());
     return link;
@@ -143,21 +126,7 @@ inline ProxiedLink listen_behind_proxy(Stages stages, Wire wire = Wire::Tcp)
 inline void join_blocking(ProxiedLink& link, Stages stages)
 {
     link.client = staged_socket(stages, link.wire);
-    auto accepted = std::async(std::launch::async, [&link] {
-        Status status;
-        Socket socket = link.listener->accept(&status);
-        return std::make_pair(std::move(socket), status);
-    });
-    Watchdog watchdog([&link] { link.client->close(); });
-    link.client_status = link.client->connect(LOCALHOST, link.proxy->port());
-    if (accepted.wait_for(DEADLINE) != std::future_status::ready) {
-        link.listener->close();
-        link.in_time = false;
-    }
-    auto server = accepted.get();
-    link.server = std::move(server.first);
-    link.server_status = server.second;
-    link.in_time = link.in_time && !watchdog.fired();
+    join_blocking(link, LOCALHOST, link.proxy->port());
 }
 
 /// The same with connect(callback) and accept_async; a loop of at least two
@@ -165,28 +134,7 @@ inline void join_blocking(ProxiedLink& link, Stages stages)
 inline void join_async(ProxiedLink& link, Stages stages)
 {
     link.client = staged_socket(stages, link.wire);
-    auto accepted = std::make_shared<Completion<std::pair<Socket, Status>>>();
-    auto connected = std::make_shared<Completion<Status>>();
-    link.listener->accept_async([accepted](SocketImpl&, Socket socket, Status status) {
-        accepted->set(std::make_pair(std::move(socket), status));
-    });
-    link.client->connect(LOCALHOST, link.proxy->port(),
-                         [connected](SocketImpl&, Status status) { connected->set(status); });
-    auto client = connected->wait();
-    auto server = accepted->wait();
-    if (!client || !server) {
-        link.in_time = false;
-        link.close();
-        client = connected->wait();
-        server = accepted->wait();
-    }
-    if (client) {
-        link.client_status = *client;
-    }
-    if (server) {
-        link.server = std::move(server->first);
-        link.server_status = server->second;
-    }
+    join_async(link, LOCALHOST, link.proxy->port());
 }
 
 inline void join(ProxiedLink& link, Stages stages, bool async)

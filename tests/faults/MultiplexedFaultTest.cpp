@@ -93,8 +93,9 @@ protected:
     {
         std::vector<Socket> one;
         one.push_back(staged_socket(stages()));
+        SocketImpl& inner = *one.front(); // the socket that listens for the group
         m_listener = MultiplexedSocket::create(std::move(one));
-        const std::uint16_t port = bind_free_port(*m_listener);
+        const std::uint16_t port = bind_any_port(*m_listener, inner);
         ASSERT_NE(0, port);
         m_loop.emplace(2, [this] { m_listener->start(); });
         m_proxy = std::make_unique<FaultProxy>(port);

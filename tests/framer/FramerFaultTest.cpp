@@ -24,7 +24,7 @@ struct Scripted {
                  transport(static_cast<ScriptedTransport&>(*framer.transport())) {}
     // Blocking receives read whole headers and payloads; an asynchronous one
     // makes one partial read when nothing is read ahead.
-    ~Scripted() { EXPECT_LE(transport.partial_read_requests, async_receives) << "partial reads beyond read-ahead"; }
+    ~Scripted() { EXPECT_LE(transport.script->partial_read_requests, async_receives) << "partial reads beyond read-ahead"; }
     TransportFramer framer;
     ScriptedTransport& transport;
     long async_receives = 0;
@@ -67,8 +67,8 @@ TEST(FramerFaults, ShortReadsAreIncompleteNotMessages)
     for (const std::deque<long>& limits : {std::deque<long>{5, 1}, std::deque<long>{8, 3}}) {
         for (bool asynchronous : {false, true}) {
             Scripted s;
-            s.transport.incoming = frame(6, "abcdef");
-            s.transport.read_limits = limits;
+            s.transport.script->incoming = frame(6, "abcdef");
+            s.transport.script->read_limits = limits;
             Received got;
             if (asynchronous) {
                 got = receive_async(s);
@@ -88,23 +88,23 @@ TEST(FramerFaults, PayloadIsReadIntoExactlyTheAnnouncedLengthAndNotBeyond)
     // ahead, and what it read ahead serves the next receive without a read.
     Scripted s;
     for (const auto& more : {frame(3, "xyz"), frame(2, "ok"), frame(1, "!")}) {
-        s.transport.incoming.insert(s.transport.incoming.end(), more.begin(), more.end());
+        s.transport.script->incoming.insert(s.transport.script->incoming.end(), more.begin(), more.end());
     }
 
     Status status;
     Message first = s.framer.message(&status);
-    EXPECT_EQ(std::vector<long>({8, 3}), s.transport.read_requests);
+    EXPECT_EQ(std::vector<long>({8, 3}), s.transport.script->read_requests);
     EXPECT_EQ(3, first.length());
     EXPECT_EQ(0, std::memcmp(first.buffer(), "xyz", 3));
 
     Received second = receive_async(s);
-    ASSERT_EQ(3u, s.transport.read_requests.size());
+    ASSERT_EQ(3u, s.transport.script->read_requests.size());
     EXPECT_EQ(2, second.message.length());
     EXPECT_EQ(0, std::memcmp(second.message.buffer(), "ok", 2));
-    EXPECT_TRUE(s.transport.incoming.empty());
+    EXPECT_TRUE(s.transport.script->incoming.empty());
 
     Message third = s.framer.message(&status);
-    EXPECT_EQ(3u, s.transport.read_requests.size());
+    EXPECT_EQ(3u, s.transport.script->read_requests.size());
     EXPECT_EQ(1, third.length());
 }
 
@@ -112,15 +112,15 @@ TEST(FramerFaults, RejectedLengthsAskForNoPayload)
 {
     for (std::uint32_t length : {0u, 5242881u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
         Scripted s;
-        s.transport.incoming = frame(length, "");
+        s.transport.script->incoming = frame(length, "");
         Received got = receive_async(s);
         EXPECT_EQ(Status::TRANSPORT_STATUS_MSG_TOO_LARGE, got.status.code());
-        s.transport.incoming = frame(length, "");
+        s.transport.script->incoming = frame(length, "");
         Status status;
         EXPECT_TRUE(s.framer.message(&status).null());
         EXPECT_EQ(got.status, status);
-        ASSERT_EQ(2u, s.transport.read_requests.size()) << length; // no payload read
-        EXPECT_EQ(8, s.transport.read_requests[1]) << length;
+        ASSERT_EQ(2u, s.transport.script->read_requests.size()) << length; // no payload read
+        EXPECT_EQ(8, s.transport.script->read_requests[1]) << length;
     }
 }
 
@@ -132,7 +132,7 @@ TEST(FramerFaults, PayloadBufferGrowsWithWhatArrivesNotWithWhatTheHeaderClaims)
     const std::string some(100, 'x');
     for (bool async : {false, true}) {
         Scripted stalled;
-        stalled.transport.incoming = frame(5242880, some);
+        stalled.transport.script->incoming = frame(5242880, some);
         Status status;
         if (async) {
             status = receive_async(stalled).status;
@@ -142,15 +142,15 @@ TEST(FramerFaults, PayloadBufferGrowsWithWhatArrivesNotWithWhatTheHeaderClaims)
         // Read ahead, the 100 bytes leave nothing for the whole read of the
         // rest, which then meets the end of the stream as a TCP read does.
         EXPECT_EQ(async ? Status() : incomplete, status) << async;
-        ASSERT_EQ(2u, stalled.transport.read_requests.size()) << async;
-        EXPECT_LE(stalled.transport.read_requests[1], 64 * 1024) << async;
+        ASSERT_EQ(2u, stalled.transport.script->read_requests.size()) << async;
+        EXPECT_LE(stalled.transport.script->read_requests[1], 64 * 1024) << async;
 
         Scripted whole;
         std::string payload(5242880, '\0');
         for (std::size_t i = 0; i < payload.size(); ++i) {
             payload[i] = static_cast<char>(i * 7 + i / 4099);
         }
-        whole.transport.incoming = frame(5242880, payload);
+        whole.transport.script->incoming = frame(5242880, payload);
         const Message got = async ? receive_async(whole).message : whole.framer.message(&status);
         ASSERT_EQ(5242880, got.length()) << async;
         EXPECT_EQ(0, std::memcmp(payload.data(), got.buffer(), payload.size())) << async;
@@ -169,9 +169,9 @@ TEST(FramerFaults, BlockingSendIsOneWriteAndLargePayloadsGoFromTheCallersBuffer)
     Scripted s;
     Message message("payload", 7);
     EXPECT_EQ(Status(), s.framer.message(message));
-    ASSERT_EQ(1u, s.transport.writes.size());
-    EXPECT_EQ(15, s.transport.writes[0].second);
-    EXPECT_EQ(sent_frame(7, "payload"), s.transport.outgoing);
+    ASSERT_EQ(1u, s.transport.script->writes.size());
+    EXPECT_EQ(15, s.transport.script->writes[0].second);
+    EXPECT_EQ(sent_frame(7, "payload"), s.transport.script->outgoing);
 
     // A large one is never copied: the payload goes out from the message's
     // own buffer, after the header.
@@ -180,32 +180,32 @@ TEST(FramerFaults, BlockingSendIsOneWriteAndLargePayloadsGoFromTheCallersBuffer)
     Message owned(bytes.data(), static_cast<korvane_buf_len_t>(bytes.size()));
     const void* buffer = owned.buffer();
     EXPECT_EQ(Status(), large.framer.message(std::move(owned)));
-    ASSERT_EQ(2u, large.transport.writes.size());
-    EXPECT_EQ(8, large.transport.writes[0].second);
-    EXPECT_EQ(buffer, large.transport.writes[1].first);
-    EXPECT_EQ(sent_frame(200000, bytes), large.transport.outgoing);
+    ASSERT_EQ(2u, large.transport.script->writes.size());
+    EXPECT_EQ(8, large.transport.script->writes[0].second);
+    EXPECT_EQ(buffer, large.transport.script->writes[1].first);
+    EXPECT_EQ(sent_frame(200000, bytes), large.transport.script->outgoing);
 }
 
 TEST(FramerFaults, BlockingSendStopsAtTheFirstFailedWrite)
 {
     const Status reset(Status::TRANSPORT_STATUS_CONNECTION_RESET, "Connection reset by peer");
     Scripted header_fails;
-    header_fails.transport.write_results = {{-1, reset}};
+    header_fails.transport.script->write_results = {{-1, reset}};
     EXPECT_EQ(reset, header_fails.framer.message(Message("abc", 3)));
-    EXPECT_EQ(1u, header_fails.transport.writes.size());
+    EXPECT_EQ(1u, header_fails.transport.script->writes.size());
 
     const std::string large(100000, 'x');
     Scripted payload_fails;
-    payload_fails.transport.write_results = {{8, Status()}, {-1, reset}};
+    payload_fails.transport.script->write_results = {{8, Status()}, {-1, reset}};
     EXPECT_EQ(reset, payload_fails.framer.message(Message(large.data(), 100000)));
-    EXPECT_EQ(2u, payload_fails.transport.writes.size());
+    EXPECT_EQ(2u, payload_fails.transport.script->writes.size());
 
     // A write that moved nothing means the peer has gone: that is no success.
     const Status gone(Status::TRANSPORT_STATUS_BROKEN_PIPE, "Connection reset by peer");
     Scripted ended;
-    ended.transport.write_results = {{0, Status()}};
+    ended.transport.script->write_results = {{0, Status()}};
     EXPECT_EQ(gone, ended.framer.message(Message("abc", 3)));
-    EXPECT_EQ(1u, ended.transport.writes.size());
+    EXPECT_EQ(1u, ended.transport.script->writes.size());
 }
 
 TEST(FramerFaults, AsynchronousSendIsOneContiguousWriteReportedUnchanged)
@@ -219,15 +219,15 @@ TEST(FramerFaults, AsynchronousSendIsOneContiguousWriteReportedUnchanged)
     });
     EXPECT_EQ(11, bytes);
     EXPECT_EQ(Status(), status);
-    ASSERT_EQ(1u, s.transport.writes.size());
-    EXPECT_EQ(11, s.transport.writes[0].second);
+    ASSERT_EQ(1u, s.transport.script->writes.size());
+    EXPECT_EQ(11, s.transport.script->writes[0].second);
     const auto expected = frame(3, "abc");
-    EXPECT_EQ(std::vector<unsigned char>(4, 0), std::vector<unsigned char>(s.transport.outgoing.begin(), s.transport.outgoing.begin() + 4));
-    EXPECT_TRUE(std::equal(expected.begin() + 4, expected.end(), s.transport.outgoing.begin() + 4));
+    EXPECT_EQ(std::vector<unsigned char>(4, 0), std::vector<unsigned char>(s.transport.script->outgoing.begin(), s.transport.script->outgoing.begin() + 4));
+    EXPECT_TRUE(std::equal(expected.begin() + 4, expected.end(), s.transport.script->outgoing.begin() + 4));
 
     // The transport's count and status reach the callback as they are.
     Scripted ended;
-    ended.transport.write_results = {{0, Status()}};
+    ended.transport.script->write_results = {{0, Status()}};
     ended.framer.message(Message("abc", 3), [&](TransportFramer&, long count, Status result) {
         bytes = count;
         status = result;

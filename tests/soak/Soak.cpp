@@ -733,12 +733,12 @@ private:
     {
         m_listener = BasicSocket::create(std::make_unique<TCPTransport>());
         add_stages(m_listener->pipeline());
-        m_port = testing::free_tcp_port();
-        const Status bound = m_listener->bind(m_port, "127.0.0.1");
+        const Status bound = m_listener->bind(0, "127.0.0.1");
         if (failed(bound)) {
             m_tally.failure("bind: " + describe(bound));
             return false;
         }
+        m_port = testing::bound_port(*m_listener);
         accept_next();
         for (int i = 0; i < m_settings.connections; ++i) {
             if (!connect_async()) return false;

@@ -3,94 +3,30 @@
 // destroy their socket are checked deterministically.
 #include "SocketSupport.hpp"
 
-#include <deque>
+#include "support/ScriptedTransport.hpp"
 
 namespace korvane {
 namespace testing {
 namespace {
 
-// What the scripted transport has seen and the completions it holds back.
-struct Script {
-    std::vector<unsigned char> written;
-    Transport::write_handler_t pending_write;
-    Transport::read_handler_t pending_read;
-    void* read_buffer = nullptr;
-    long read_length = 0;
-    int closes = 0;
-};
-
-class ScriptedTransport : public Transport {
-public:
-    explicit ScriptedTransport(std::shared_ptr<Script> script) : m_script(std::move(script)) {}
-
-    StatusCode connect(std::string, port_t) override { return StatusCode(); }
-    void connect_async(std::string, port_t, connect_handler_t callback) override { callback(*this, StatusCode()); }
-    StatusCode bind(port_t, std::string) override { return StatusCode(); }
-    std::unique_ptr<Transport> accept(StatusCode*) override { return nullptr; }
-    void accept_async(accept_handler_t) override {}
-    korvane_buf_len_t read(korvane_buf_t, korvane_buf_len_t, StatusCode*, bool) override { return 0; }
-    void read_async(korvane_buf_t buffer, korvane_buf_len_t length, read_handler_t callback, bool) override
-    {
-        m_script->read_buffer = buffer;
-        m_script->read_length = static_cast<long>(length);
-        m_script->pending_read = std::move(callback);
-    }
-    korvane_buf_len_t write(korvane_buf_t buffer, korvane_buf_len_t length, StatusCode*) override
-    {
-        const auto* bytes = static_cast<const unsigned char*>(buffer);
-        m_script->written.insert(m_script->written.end(), bytes, bytes + length);
-        return length;
-    }
-    void write_async(korvane_buf_t buffer, korvane_buf_len_t length, write_handler_t callback) override
-    {
-        write(buffer, length, nullptr);
-        m_script->pending_write = std::move(callback);
-    }
-    StatusCode close() override
-    {
-        ++m_script->closes;
-        return StatusCode();
-    }
-    StatusCode start() override { return StatusCode(); }
-    void stop() override {}
-
-private:
-    std::shared_ptr<Script> m_script;
-};
-
 class ScriptedSocket : public ::testing::Test {
 protected:
-    ScriptedSocket() : m_script(std::make_shared<Script>()), m_socket(scripted_socket()) {}
+    ScriptedSocket() : m_socket(scripted_socket()) {}
 
+    // Holds back every asynchronous completion until the test gives it.
     Socket scripted_socket()
     {
+        m_script->hold_completions = true;
+        m_script->endpoint = Status();
         m_transport = new ScriptedTransport(m_script);
         return BasicSocket::create(std::unique_ptr<Transport>(m_transport));
     }
 
-    // Completes the held-back write (taking it out of the script first, as
-    // a transport forgets a finished operation).
-    void complete_write(long bytes, Status status)
-    {
-        ASSERT_TRUE(m_script->pending_write);
-        auto handler = std::move(m_script->pending_write);
-        m_script->pending_write = nullptr;
-        handler(*m_transport, bytes, status);
-    }
+    void complete_write(long bytes, Status status) { ASSERT_TRUE(m_transport->complete_write(bytes, status)); }
 
-    // Completes the held-back read with `bytes` copied into its buffer.
-    void complete_read(const std::vector<unsigned char>& bytes)
-    {
-        ASSERT_TRUE(m_script->pending_read);
-        ASSERT_LE(bytes.size(), static_cast<std::size_t>(m_script->read_length));
-        std::memcpy(m_script->read_buffer, bytes.data(), bytes.size());
-        auto handler = std::move(m_script->pending_read);
-        m_script->pending_read = nullptr;
-        handler(*m_transport, static_cast<long>(bytes.size()), m_script->read_buffer, m_script->read_length,
-                Status());
-    }
+    void complete_read(const std::vector<unsigned char>& bytes) { ASSERT_TRUE(m_transport->complete_read(bytes)); }
 
-    std::shared_ptr<Script> m_script;
+    std::shared_ptr<Script> m_script = std::make_shared<Script>();
     ScriptedTransport* m_transport = nullptr;
     Socket m_socket;
 };
@@ -147,7 +83,7 @@ TEST_F(ScriptedSocket, NothingToSendAnswersAtOnce)
     ASSERT_TRUE(result);
     EXPECT_EQ(zero, *result);
     EXPECT_FALSE(m_socket->send_pending());
-    EXPECT_TRUE(m_script->written.empty());
+    EXPECT_TRUE(m_script->outgoing.empty());
 }
 
 TEST_F(ScriptedSocket, SendingEncodesACopyOfAnLvalueAndTakesAnRvalueOver)
@@ -159,8 +95,8 @@ TEST_F(ScriptedSocket, SendingEncodesACopyOfAnLvalueAndTakesAnRvalueOver)
     EXPECT_EQ(buffer, message.buffer());
     EXPECT_EQ(std::vector<unsigned char>({'p', 'a', 'y', 'l', 'o', 'a', 'd'}), bytes_of(message));
     // Header with length 23, then the 23-byte box.
-    ASSERT_EQ(8u + 23u, m_script->written.size());
-    EXPECT_EQ(23, m_script->written[7]);
+    ASSERT_EQ(8u + 23u, m_script->outgoing.size());
+    EXPECT_EQ(23, m_script->outgoing[7]);
 
     // The rvalue form gives the buffer away: the stages consume it as is.
     Message moved("payload", 7);
@@ -232,7 +168,7 @@ TEST_F(ScriptedSocket, DestroyedWithAReceiveOutstandingDropsTheLateCompletion)
     complete_read(frame_header(2));
     complete_read({'h', 'i'});
     EXPECT_FALSE(called);
-    EXPECT_FALSE(m_script->pending_read);
+    EXPECT_FALSE(m_script->held_read);
 }
 
 TEST_F(ScriptedSocket, EmptyCallbacksAndLengthsBeyondTheBufferAreRefused)
@@ -241,9 +177,9 @@ TEST_F(ScriptedSocket, EmptyCallbacksAndLengthsBeyondTheBufferAreRefused)
     m_socket->send(Message("x", 1), send_handler_t());
     m_socket->connect("host", 1, connect_handler_t());
     m_socket->accept_async(accept_handler_t());
-    EXPECT_FALSE(m_script->pending_read);
+    EXPECT_FALSE(m_script->held_read);
     EXPECT_FALSE(m_socket->recv_pending());
-    EXPECT_TRUE(m_script->written.empty());
+    EXPECT_TRUE(m_script->outgoing.empty());
 
     Message message("abc", 3);
     EXPECT_FALSE(message.length(4));
@@ -251,7 +187,7 @@ TEST_F(ScriptedSocket, EmptyCallbacksAndLengthsBeyondTheBufferAreRefused)
     EXPECT_EQ(3, message.length());
     EXPECT_TRUE(message.length(2));
     EXPECT_EQ(Status(), m_socket->send(message));
-    EXPECT_EQ(8u + 2u, m_script->written.size());
+    EXPECT_EQ(8u + 2u, m_script->outgoing.size());
 }
 
 TEST_F(ScriptedSocket, SendTooLargeOnceSealedSpendsNoCounter)
@@ -259,13 +195,13 @@ TEST_F(ScriptedSocket, SendTooLargeOnceSealedSpendsNoCounter)
     m_socket->pipeline().append_encoder(std::make_shared<Encryptor>());
     const Status refused = m_socket->send(Message(korvane_buf_len_t{5242880}));
     EXPECT_EQ(Status::TRANSPORT_STATUS_MSG_TOO_LARGE, refused.code()) << refused;
-    EXPECT_TRUE(m_script->written.empty());
+    EXPECT_TRUE(m_script->outgoing.empty());
     // The next message is sealed with the first counter value.
     ASSERT_EQ(Status(), m_socket->send(Message("next", 4)));
-    ASSERT_EQ(8u + 20u, m_script->written.size());
+    ASSERT_EQ(8u + 20u, m_script->outgoing.size());
     Decryptor peer;
     Status status;
-    const Message opened = peer.process(Message(m_script->written.data() + 8, 20), &status);
+    const Message opened = peer.process(Message(m_script->outgoing.data() + 8, 20), &status);
     EXPECT_EQ(Status(), status);
     EXPECT_EQ(std::vector<unsigned char>({'n', 'e', 'x', 't'}), bytes_of(opened));
 }

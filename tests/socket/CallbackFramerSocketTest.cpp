@@ -202,9 +202,7 @@ TEST(CallbackFramerSocket, AsynchronousCallsStillFrameOverTheOwnedTransport)
     EXPECT_EQ(Status(), received->second);
     EXPECT_TRUE(same_bytes(reply, received->first));
 
-    pair.client->close();
-    pair.server->close();
-    pair.listener->close();
+    pair.close();
 }
 
 } // namespace

@@ -65,33 +65,19 @@ TEST_P(EndToEnd, BlockingRoundTrips)
     expect_exchanged_keys(pair);
 
     // The server echoes each message back; the client checks both ways.
-    std::thread echo([&] {
-        for (std::size_t i = 0; i < std::size(SIZES); ++i) {
-            Status status;
-            Message message = pair.server->recv(&status);
-            if (message.null() || pair.server->send(message) != Status()) {
-                ADD_FAILURE() << "echo stopped at message " << i << ": " << status;
-                return;
-            }
-        }
-    });
+    std::thread echo = echo_blocking(*pair.server, std::size(SIZES));
     for (korvane_buf_len_t size : SIZES) {
         SCOPED_TRACE(size);
         Message original = random_message(size);
         const Message before(original);
-        EXPECT_EQ(Status(), pair.client->send(original));
+        const Message echoed = round_trip(*pair.client, original);
         EXPECT_TRUE(same_bytes(before, original)); // the caller's bytes are untouched
-        Status status(Status::TRANSPORT_STATUS_UNKNOWN, "unset");
-        const Message echoed = bounded([&] { return pair.client->recv(&status); }, [&] { pair.client->close(); });
-        EXPECT_EQ(Status(), status);
         EXPECT_TRUE(same_bytes(original, echoed));
     }
     echo.join();
 
     // The peer's orderly close ends the stream: a null message, not an error.
-    pair.server.reset();
-    Status status(Status::TRANSPORT_STATUS_UNKNOWN, "unset");
-    EXPECT_TRUE(pair.client->recv(&status).null());
+    const Status status = end_of_stream(pair);
     EXPECT_GE(status.code(), 0) << status;
 }
 
@@ -106,29 +92,9 @@ TEST_P(EndToEnd, AsynchronousRoundTrips)
 
     for (korvane_buf_len_t size : SIZES) {
         SCOPED_TRACE(size);
-        const Message original = random_message(size);
-        auto received = std::make_shared<Completion<std::pair<Message, Status>>>();
-        pair.server->recv([received](SocketImpl&, Message message, Status status) {
-            received->set(std::make_pair(std::move(message), status));
-        });
-        EXPECT_TRUE(pair.server->recv_pending());
-        EXPECT_EQ(Status(), send_async(*pair.client, original));
-        auto request = received->wait();
-        ASSERT_TRUE(request);
-        EXPECT_EQ(Status(), request->second);
-        EXPECT_TRUE(same_bytes(original, request->first));
-        EXPECT_FALSE(pair.server->recv_pending());
-        EXPECT_FALSE(pair.client->send_pending());
-
-        EXPECT_EQ(Status(), send_async(*pair.server, request->first));
-        auto reply = recv_async(*pair.client);
-        ASSERT_TRUE(reply);
-        EXPECT_EQ(Status(), reply->second);
-        EXPECT_TRUE(same_bytes(original, reply->first));
+        expect_async_round_trip(pair, random_message(size));
     }
-    pair.client->close();
-    pair.server->close();
-    pair.listener->close();
+    pair.close();
 }
 
 std::string stage_name(const ::testing::TestParamInfo<Stages>& info)

@@ -31,7 +31,7 @@ Socket default_encrypting_socket()
 
 // A client socket connecting to a hand-driven listener on the test thread.
 struct RawServer {
-    RawServer() : port(free_tcp_port()), listener(RawSocket::listen(port)) {}
+    RawServer() : listener(RawSocket::listen()), port(listener.port()) {}
 
     /// Starts `client`'s blocking connect on a thread and accepts it here.
     std::future<Status> connect(SocketImpl& client)
@@ -41,8 +41,8 @@ struct RawServer {
         return status;
     }
 
-    std::uint16_t port;
     RawSocket listener;
+    std::uint16_t port;
     RawSocket peer;
 };
 
@@ -147,13 +147,20 @@ TEST(KeyExchange, NoExchangeWithoutBothEncryptionStages)
     }
 }
 
-TEST(KeyExchange, StagesWithDifferentKeyPairsFailBeforeSendingAnything)
+// A socket whose encryptor and decryptor hold different key pairs.
+Socket mismatched_socket()
 {
     KeyPair one;
     KeyPair other;
-    Socket client = tcp_socket();
-    client->pipeline().append_encoder(std::make_shared<Encryptor>(one.public_key, one.secret_key));
-    client->pipeline().append_decoder(std::make_shared<Decryptor>(other.public_key, other.secret_key));
+    Socket socket = tcp_socket();
+    socket->pipeline().append_encoder(std::make_shared<Encryptor>(one.public_key, one.secret_key));
+    socket->pipeline().append_decoder(std::make_shared<Decryptor>(other.public_key, other.secret_key));
+    return socket;
+}
+
+TEST(KeyExchange, StagesWithDifferentKeyPairsFailBeforeSendingAnything)
+{
+    Socket client = mismatched_socket();
     RawServer server;
     auto connected = server.connect(*client);
     EXPECT_EQ(KEYS_DIFFER, finish(connected, *client));
@@ -166,8 +173,8 @@ TEST(KeyExchange, OnlyOnePeerEncrypting)
     // The encrypting client takes the server's first message for a key; the
     // plain server sees the key frame as its first message.
     Socket listener = tcp_socket();
-    const std::uint16_t port = free_tcp_port();
-    ASSERT_EQ(Status(), listener->bind(port, LOCALHOST));
+    ASSERT_EQ(Status(), listener->bind(0, LOCALHOST));
+    const std::uint16_t port = bound_port(*listener);
     Socket client = default_encrypting_socket();
     auto connected = std::async(std::launch::async, [&] { return client->connect(LOCALHOST, port); });
     Status status;
@@ -221,8 +228,8 @@ TEST(KeyExchange, BlockingAcceptDiscardsAConnectionWhoseExchangeFailed)
 {
     KeyPair server_keys;
     Socket listener = encrypting_socket(server_keys);
-    const std::uint16_t port = free_tcp_port();
-    ASSERT_EQ(Status(), listener->bind(port, LOCALHOST));
+    ASSERT_EQ(Status(), listener->bind(0, LOCALHOST));
+    const std::uint16_t port = bound_port(*listener);
 
     // A peer that answers the key with a 5-byte frame.
     RawSocket bad = RawSocket::connect(port);
@@ -256,8 +263,8 @@ TEST(KeyExchange, AsynchronousAcceptHandsOverAConnectionWhoseExchangeFailed)
 {
     LoopRunner<TCPTransport> loop(2);
     Socket listener = default_encrypting_socket();
-    const std::uint16_t port = free_tcp_port();
-    ASSERT_EQ(Status(), listener->bind(port, LOCALHOST));
+    ASSERT_EQ(Status(), listener->bind(0, LOCALHOST));
+    const std::uint16_t port = bound_port(*listener);
     Completion<std::pair<bool, Status>> accepted;
     listener->accept_async([&accepted](SocketImpl&, Socket socket, Status status) {
         accepted.set(std::make_pair(static_cast<bool>(socket), status));
@@ -275,11 +282,7 @@ TEST(KeyExchange, AsynchronousAcceptHandsOverAConnectionWhoseExchangeFailed)
 TEST(KeyExchange, AsynchronousConnectReportsTheExchangeFailure)
 {
     LoopRunner<TCPTransport> loop(2);
-    KeyPair one;
-    KeyPair other;
-    Socket client = tcp_socket();
-    client->pipeline().append_encoder(std::make_shared<Encryptor>(one.public_key, one.secret_key));
-    client->pipeline().append_decoder(std::make_shared<Decryptor>(other.public_key, other.secret_key));
+    Socket client = mismatched_socket();
     RawServer server;
     Completion<Status> connected;
     client->connect(LOCALHOST, server.port, [&connected](SocketImpl&, Status status) { connected.set(status); });

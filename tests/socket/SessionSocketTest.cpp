@@ -106,8 +106,8 @@ TEST(SessionSocket, ARecordedClientStreamReplayedIntoANewConnectionIsRefused)
 {
     KeyPair client_keys, server_keys;
     Socket listener = session_socket(server_keys, {key_of(client_keys)});
-    const std::uint16_t port = free_tcp_port();
-    ASSERT_EQ(Status(), listener->bind(port, LOCALHOST));
+    ASSERT_EQ(Status(), listener->bind(0, LOCALHOST));
+    const std::uint16_t port = bound_port(*listener);
     auto accept = [&] {
         return std::async(std::launch::async, [&] {
             Status status;
@@ -116,8 +116,8 @@ TEST(SessionSocket, ARecordedClientStreamReplayedIntoANewConnectionIsRefused)
         });
     };
 
-    const std::uint16_t relay_port = free_tcp_port();
-    RawSocket relay = RawSocket::listen(relay_port);
+    RawSocket relay = RawSocket::listen();
+    const std::uint16_t relay_port = relay.port();
     Socket client = session_socket(client_keys, {key_of(server_keys)});
     Message message = random_message(5);
     auto accepted = accept();
@@ -164,8 +164,8 @@ TEST(SessionSocket, AFlippedFrameEndsTheConnection)
 {
     KeyPair client, server;
     Socket listener = session_socket(server);
-    const std::uint16_t port = free_tcp_port();
-    ASSERT_EQ(Status(), listener->bind(port, LOCALHOST));
+    ASSERT_EQ(Status(), listener->bind(0, LOCALHOST));
+    const std::uint16_t port = bound_port(*listener);
     FaultProxy proxy(port);
     ASSERT_TRUE(proxy.ok());
     proxy.add(Direction::ClientToServer, Fault::flip(HELLO_FRAME + CONFIRMATION_FRAME + 8 + 2));

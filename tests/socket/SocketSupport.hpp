@@ -1,6 +1,7 @@
-// Helpers for the socket tests: pipelines by name, key pairs, and connected
-// BasicSocket pairs over TCP on loopback, opened blocking or asynchronously.
-// Every wait has a deadline; a blocked call is unblocked by closing.
+// Helpers for the socket tests: pipelines by name, key pairs, connected
+// BasicSocket pairs on loopback, opened blocking or asynchronously, and
+// round trips over them. Every wait has a deadline; a blocked call is
+// unblocked by closing.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -145,32 +147,18 @@ auto bounded(Call call, Unblock unblock) -> decltype(call())
     return result;
 }
 
-struct SocketPair {
-    Socket listener;
-    Socket client;
-    Socket server;
-    Status client_status;
-    Status server_status;
-};
-
-/// Binds `listener` on `port` (a free TCP port when 0), accepts on a helper
-/// thread and connects `client`, all with the blocking calls (key exchange
-/// included).
+/// Binds `listener` on `port` (the kernel's choice when 0), accepts on a
+/// helper thread and connects `client`, all with the blocking calls (key
+/// exchange included).
 inline SocketPair connect_blocking(Socket listener, Socket client, std::uint16_t port = 0)
 {
-    SocketPair pair{std::move(listener), std::move(client), Socket(), Status(), Status()};
-    if (port == 0) {
-        port = free_tcp_port();
-    }
-    EXPECT_EQ(Status(), pair.listener->bind(port, LOCALHOST));
-    auto accepted = std::async(std::launch::async, [&] { return pair.listener->accept(&pair.server_status); });
-    pair.client_status = bounded([&] { return pair.client->connect(LOCALHOST, port); },
-                                 [&] { pair.client->close(); });
-    if (accepted.wait_for(DEADLINE) != std::future_status::ready) {
-        ADD_FAILURE() << "accept missed its deadline";
-        pair.listener->close();
-    }
-    pair.server = accepted.get();
+    SocketPair pair;
+    pair.listener = std::move(listener);
+    pair.client = std::move(client);
+    port = listen_on(pair, LOCALHOST, port);
+    EXPECT_EQ(Status(), pair.status);
+    join_blocking(pair, LOCALHOST, port);
+    EXPECT_TRUE(pair.in_time) << "connect or accept missed its deadline";
     return pair;
 }
 
@@ -178,31 +166,13 @@ inline SocketPair connect_blocking(Socket listener, Socket client, std::uint16_t
 /// the TCP loop on at least two threads (each exchange blocks one).
 inline SocketPair connect_async(Socket listener, Socket client)
 {
-    SocketPair pair{std::move(listener), std::move(client), Socket(), Status(), Status()};
-    const std::uint16_t port = free_tcp_port();
-    EXPECT_EQ(Status(), pair.listener->bind(port, LOCALHOST));
-    Completion<std::pair<Socket, Status>> accepted;
-    pair.listener->accept_async([&accepted](SocketImpl&, Socket socket, Status status) {
-        accepted.set(std::make_pair(std::move(socket), status));
-    });
-    Completion<Status> connected;
-    pair.client->connect(LOCALHOST, port, [&connected](SocketImpl&, Status status) { connected.set(status); });
-    auto client_result = connected.wait();
-    auto server_result = accepted.wait();
-    if (!client_result || !server_result) {
-        ADD_FAILURE() << "asynchronous connect or accept missed its deadline";
-        pair.client->close();
-        pair.listener->close();
-        client_result = connected.wait();
-        server_result = accepted.wait();
-    }
-    if (client_result) {
-        pair.client_status = *client_result;
-    }
-    if (server_result) {
-        pair.server = std::move(server_result->first);
-        pair.server_status = server_result->second;
-    }
+    SocketPair pair;
+    pair.listener = std::move(listener);
+    pair.client = std::move(client);
+    const std::uint16_t port = listen_on(pair, LOCALHOST, 0);
+    EXPECT_EQ(Status(), pair.status);
+    join_async(pair, LOCALHOST, port);
+    EXPECT_TRUE(pair.in_time) << "asynchronous connect or accept missed its deadline";
     return pair;
 }
 
@@ -222,6 +192,71 @@ inline std::optional<Status> send_async(SocketImpl& socket, const Message& messa
     Message copy(message);
     socket.send(copy, [done](SocketImpl&, Status status) { done->set(status); });
     return done->wait();
+}
+
+/// Echoes `count` messages on `server` with the blocking calls, from a
+/// thread of its own; a failure is reported and closes the server.
+inline std::thread echo_blocking(SocketImpl& server, std::size_t count)
+{
+    return std::thread([&server, count] {
+        for (std::size_t i = 0; i < count; ++i) {
+            Status status;
+            Message message = server.recv(&status);
+            if (message.null() || server.send(message) != Status()) {
+                ADD_FAILURE() << "echo stopped at message " << i << ": " << status;
+                server.close();
+                return;
+            }
+        }
+    });
+}
+
+/// Sends `message` (as the caller passes it, lvalue or rvalue) from
+/// `client` with the blocking call and returns the reply, received under
+/// the deadline; both must succeed.
+template <typename M>
+Message round_trip(SocketImpl& client, M&& message)
+{
+    EXPECT_EQ(Status(), client.send(std::forward<M>(message)));
+    Status status(Status::TRANSPORT_STATUS_UNKNOWN, "unset");
+    Message reply = bounded([&] { return client.recv(&status); }, [&] { client.close(); });
+    EXPECT_EQ(Status(), status);
+    return reply;
+}
+
+/// Destroys the server end; the client's next receive must then end the
+/// stream (a null message) within the deadline. The status it reported.
+inline Status end_of_stream(SocketPair& pair)
+{
+    pair.server.reset();
+    Status status(Status::TRANSPORT_STATUS_UNKNOWN, "unset");
+    EXPECT_TRUE(bounded([&] { return pair.client->recv(&status); }, [&] { pair.client->close(); }).null());
+    return status;
+}
+
+/// `original` there and back with the asynchronous calls: the server's
+/// recv(callback) takes the client's send, and the reply the client's
+/// recv(callback); each pending flag is up exactly while its call runs.
+inline void expect_async_round_trip(SocketPair& pair, const Message& original)
+{
+    auto received = std::make_shared<Completion<std::pair<Message, Status>>>();
+    pair.server->recv([received](SocketImpl&, Message message, Status status) {
+        received->set(std::make_pair(std::move(message), status));
+    });
+    EXPECT_TRUE(pair.server->recv_pending());
+    EXPECT_EQ(Status(), send_async(*pair.client, original));
+    auto request = received->wait();
+    ASSERT_TRUE(request);
+    EXPECT_EQ(Status(), request->second);
+    EXPECT_TRUE(same_bytes(original, request->first));
+    EXPECT_FALSE(pair.server->recv_pending());
+    EXPECT_FALSE(pair.client->send_pending());
+
+    EXPECT_EQ(Status(), send_async(*pair.server, request->first));
+    auto reply = recv_async(*pair.client);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(Status(), reply->second);
+    EXPECT_TRUE(same_bytes(original, reply->first));
 }
 
 } // namespace testing

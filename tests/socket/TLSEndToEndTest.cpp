@@ -45,32 +45,16 @@ TEST_F(TLSEndToEnd, BlockingRoundTrips)
     EXPECT_EQ(Status(), pair.server_status);
     ASSERT_TRUE(pair.server);
 
-    std::thread echo([&] {
-        for (std::size_t i = 0; i < std::size(SIZES); ++i) {
-            Status status;
-            Message message = pair.server->recv(&status);
-            if (message.null() || pair.server->send(message) != Status()) {
-                ADD_FAILURE() << "echo stopped at message " << i << ": " << status;
-                return;
-            }
-        }
-    });
+    std::thread echo = echo_blocking(*pair.server, std::size(SIZES));
     for (korvane_buf_len_t size : SIZES) {
         SCOPED_TRACE(size);
         Message original = random_message(size);
-        EXPECT_EQ(Status(), pair.client->send(original));
-        Status status(Status::TRANSPORT_STATUS_UNKNOWN, "unset");
-        const Message echoed = bounded([&] { return pair.client->recv(&status); }, [&] { pair.client->close(); });
-        EXPECT_EQ(Status(), status);
-        EXPECT_TRUE(same_bytes(original, echoed));
+        EXPECT_TRUE(same_bytes(original, round_trip(*pair.client, original)));
     }
     echo.join();
 
     // The peer's TLS close ends the stream: a null message, not an error.
-    pair.server.reset();
-    Status status(Status::TRANSPORT_STATUS_UNKNOWN, "unset");
-    EXPECT_TRUE(bounded([&] { return pair.client->recv(&status); }, [&] { pair.client->close(); }).null());
-    EXPECT_EQ(Status(), status);
+    EXPECT_EQ(Status(), end_of_stream(pair));
 }
 
 TEST_F(TLSEndToEnd, AsynchronousRoundTrips)
@@ -84,26 +68,9 @@ TEST_F(TLSEndToEnd, AsynchronousRoundTrips)
 
     for (korvane_buf_len_t size : SIZES) {
         SCOPED_TRACE(size);
-        const Message original = random_message(size);
-        auto received = std::make_shared<Completion<std::pair<Message, Status>>>();
-        pair.server->recv([received](SocketImpl&, Message message, Status status) {
-            received->set(std::make_pair(std::move(message), status));
-        });
-        EXPECT_EQ(Status(), send_async(*pair.client, original));
-        auto request = received->wait();
-        ASSERT_TRUE(request);
-        EXPECT_EQ(Status(), request->second);
-        EXPECT_TRUE(same_bytes(original, request->first));
-
-        EXPECT_EQ(Status(), send_async(*pair.server, request->first));
-        auto reply = recv_async(*pair.client);
-        ASSERT_TRUE(reply);
-        EXPECT_EQ(Status(), reply->second);
-        EXPECT_TRUE(same_bytes(original, reply->first));
+        expect_async_round_trip(pair, random_message(size));
     }
-    pair.client->close();
-    pair.server->close();
-    pair.listener->close();
+    pair.close();
 }
 
 } // namespace

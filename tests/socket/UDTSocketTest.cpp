@@ -41,7 +41,7 @@ TEST(UDTSocket, CompressedEncryptedMessagesCrossAfterTheKeyExchange)
 {
     KeyPair server_keys;
     KeyPair client_keys;
-    SocketPair pair = connect_blocking(udt_socket(server_keys), udt_socket(client_keys), free_udp_port());
+    SocketPair pair = connect_blocking(udt_socket(server_keys), udt_socket(client_keys));
     EXPECT_EQ(Status(), pair.client_status);
     EXPECT_EQ(Status(), pair.server_status);
     ASSERT_TRUE(pair.server);
@@ -53,33 +53,16 @@ TEST(UDTSocket, CompressedEncryptedMessagesCrossAfterTheKeyExchange)
         bool compressible;
     };
     const Case cases[] = {{1, false}, {1000, true}, {65537, false}, {1024 * 1024, true}, {256 * 1024, false}};
-    std::thread echo([&] {
-        for (std::size_t i = 0; i < std::size(cases); ++i) {
-            Status status;
-            Message message = pair.server->recv(&status);
-            if (message.null() || pair.server->send(message) != Status()) {
-                ADD_FAILURE() << "echo stopped at message " << i << ": " << status;
-                pair.server->close();
-                return;
-            }
-        }
-    });
+    std::thread echo = echo_blocking(*pair.server, std::size(cases));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
         const Message original = sample(c.size, c.compressible);
-        EXPECT_EQ(Status(), pair.client->send(Message(original)));
-        Status status(Status::TRANSPORT_STATUS_UNKNOWN, "unset");
-        const Message echoed = bounded([&] { return pair.client->recv(&status); }, [&] { pair.client->close(); });
-        EXPECT_EQ(Status(), status);
-        EXPECT_TRUE(same_bytes(original, echoed));
+        EXPECT_TRUE(same_bytes(original, round_trip(*pair.client, Message(original))));
     }
     echo.join();
 
     // The peer's close ends the stream: a null message with OKAY.
-    pair.server.reset();
-    Status status(Status::TRANSPORT_STATUS_UNKNOWN, "unset");
-    EXPECT_TRUE(bounded([&] { return pair.client->recv(&status); }, [&] { pair.client->close(); }).null());
-    EXPECT_EQ(Status(), status);
+    EXPECT_EQ(Status(), end_of_stream(pair));
 }
 
 TEST(UDTSocket, AsynchronousCallsAnswerAtOnceThatTheyAreUnsupported)

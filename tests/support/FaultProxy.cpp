@@ -27,15 +27,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t CHUNK = 65536;
 constexpr int CONNECT_DEADLINE_SEC = 2;
 
-sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
 bool would_block()
 {
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;

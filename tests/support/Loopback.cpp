@@ -1,6 +1,8 @@
 // Ports, connected pairs and the raw-socket peer for loopback tests.
 #include "support/Loopback.hpp"
 
+#include <udt/udt.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -10,10 +12,14 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "socket/BasicSocket.hpp"
+#include "transport/TCPTransport.hpp"
+#include "transport/TLSTransport.hpp"
+#include "transport/TransportFramer.hpp"
+#include "transport/UDTTransport.hpp"
+
 namespace korvane {
 namespace testing {
-
-namespace {
 
 sockaddr_in loopback(std::uint16_t port)
 {
@@ -24,20 +30,68 @@ sockaddr_in loopback(std::uint16_t port)
     return address;
 }
 
-std::uint16_t free_port(int type)
+namespace {
+
+std::uint16_t local_port(int fd)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
+}
+
+// A descriptor bound to 127.0.0.1:0, or -1.
+int bound_socket(int type)
 {
     const int fd = ::socket(AF_INET, type, 0);
-    if (fd < 0) {
-        throw std::runtime_error("socket() failed");
-    }
     sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
-        throw std::runtime_error("bind() to port 0 failed");
+        return -1;
     }
-    ::close(fd);
+    return fd;
+}
+
+// The transports and sockets keep these members protected; a derived class
+// may name them, and the pointer then applies to any object of the base.
+template <typename T>
+struct AcceptorOf : T {
+    static asio::ip::tcp::acceptor T::*member() { return &AcceptorOf::m_acceptor; }
+};
+
+struct UDTSocketOf : UDTTransport {
+    static UDTSOCKET UDTTransport::*member() { return &UDTSocketOf::m_socket; }
+};
+
+struct FramerOf : BasicSocket {
+    static std::shared_ptr<TransportFramer> BasicSocket::*member() { return &FramerOf::m_transport_framer; }
+};
+
+template <typename T>
+std::uint16_t acceptor_port(Transport& transport)
+{
+    T* typed = dynamic_cast<T*>(&transport);
+    if (typed == nullptr) {
+        return 0;
+    }
+    asio::error_code error;
+    const auto endpoint = (typed->*AcceptorOf<T>::member()).local_endpoint(error);
+    return error ? 0 : endpoint.port();
+}
+
+std::uint16_t udt_port(Transport& transport)
+{
+    auto* typed = dynamic_cast<UDTTransport*>(&transport);
+    if (typed == nullptr) {
+        return 0;
+    }
+    sockaddr_in address{};
+    int length = sizeof address;
+    if (UDT::getsockname(typed->*UDTSocketOf::member(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
     return ntohs(address.sin_port);
 }
 
@@ -64,44 +118,75 @@ bool wait_for(int fd, short events, std::chrono::steady_clock::time_point deadli
 
 std::uint16_t free_tcp_port()
 {
-    return free_port(SOCK_STREAM);
+    const int fd = bound_socket(SOCK_STREAM);
+    if (fd < 0) {
+        throw std::runtime_error("bind() to port 0 failed");
+    }
+    const std::uint16_t port = local_port(fd);
+    ::close(fd);
+    return port;
 }
 
-std::uint16_t free_udp_port()
+std::uint16_t bound_port(Transport& listener)
 {
-    return free_port(SOCK_DGRAM);
+    if (const std::uint16_t tcp = acceptor_port<TCPTransport>(listener)) {
+        return tcp;
+    }
+    if (const std::uint16_t tls = acceptor_port<TLSTransport>(listener)) {
+        return tls;
+    }
+    return udt_port(listener);
 }
 
-ConnectedPair connect_pair(std::unique_ptr<Transport> listener, std::unique_ptr<Transport> client,
-                           const std::string& address, std::uint16_t port)
+std::uint16_t bound_port(SocketImpl& listener)
 {
-    ConnectedPair pair;
-    pair.listener = std::move(listener);
-    pair.client = std::move(client);
-    if (port == 0) {
-        port = free_tcp_port();
+    auto* basic = dynamic_cast<BasicSocket*>(&listener);
+    if (basic == nullptr) {
+        return 0;
     }
-    pair.status = pair.listener->bind(port, address);
-    if (!pair.status) {
-        return pair;
+    const std::shared_ptr<Transport> transport = (basic->*FramerOf::member())->transport();
+    return transport ? bound_port(*transport) : 0;
+}
+
+SilentPort::SilentPort(PortKind kind)
+    : m_fd(bound_socket(kind == PortKind::Tcp ? SOCK_STREAM : SOCK_DGRAM)), m_port(local_port(m_fd))
+{
+    if (m_fd < 0) {
+        throw std::runtime_error("bind() to port 0 failed");
     }
-    Completion<bool> accepted;
-    Transport::StatusCode accept_status;
-    std::thread acceptor([&] {
-        pair.server = pair.listener->accept(&accept_status);
-        accepted.set(true);
+}
+
+SilentPort::~SilentPort()
+{
+    ::close(m_fd);
+}
+
+void join_async(SocketPair& pair, const std::string& address, std::uint16_t port)
+{
+    using Status = Transport::StatusCode;
+    // Shared with the callbacks: one may still come after a missed deadline.
+    auto accepted = std::make_shared<Completion<std::pair<Socket, Status>>>();
+    auto connected = std::make_shared<Completion<Status>>();
+    pair.listener->accept_async([accepted](SocketImpl&, Socket socket, Status status) {
+        accepted->set(std::make_pair(std::move(socket), status));
     });
-    const Transport::StatusCode connected = pair.client->connect(address, port);
-    if (!connected || !accepted.wait()) {
-        pair.listener->close(); // wakes the blocked accept
+    pair.client->connect(address, port, [connected](SocketImpl&, Status status) { connected->set(status); });
+    auto client = connected->wait();
+    auto server = accepted->wait();
+    if (!client || !server) {
+        pair.in_time = false;
+        pair.client->close();
+        pair.listener->close();
+        client = connected->wait();
+        server = accepted->wait();
     }
-    acceptor.join();
-    if (!connected) {
-        pair.status = connected;
-    } else if (!pair.server) {
-        pair.status = accept_status;
+    if (client) {
+        pair.client_status = *client;
     }
-    return pair;
+    if (server) {
+        pair.server = std::move(server->first);
+        pair.server_status = server->second;
+    }
 }
 
 RawSocket::~RawSocket()
@@ -135,6 +220,11 @@ RawSocket RawSocket::listen(std::uint16_t port)
         return RawSocket();
     }
     return socket;
+}
+
+std::uint16_t RawSocket::port() const
+{
+    return local_port(m_fd);
 }
 
 RawSocket RawSocket::connect(std::uint16_t port)
@@ -221,13 +311,12 @@ void RawSocket::close()
 RawPair connect_to_raw_peer(std::unique_ptr<Transport> client)
 {
     RawPair pair;
-    const std::uint16_t port = free_tcp_port();
-    RawSocket listener = RawSocket::listen(port);
+    RawSocket listener = RawSocket::listen();
     if (!listener.valid()) {
         pair.status = Transport::StatusCode(Transport::StatusCode::TRANSPORT_STATUS_UNKNOWN, "raw listen failed");
         return pair;
     }
-    pair.status = client->connect("127.0.0.1", port);
+    pair.status = client->connect("127.0.0.1", listener.port());
     if (!pair.status) {
         return pair;
     }

@@ -1,10 +1,12 @@
-// Shared helpers for tests that open real connections on loopback: free
-// ports, event-loop threads that stop on their own, one-shot completions
+// Shared helpers for tests that open real connections on loopback: ports
+// read back from listeners, event-loop threads that stop on their own, one-shot completions
 // with deadlines, connected transport pairs and a plain POSIX socket to act
 // as a hand-driven peer. Nothing here sleeps.
 #pragma once
 
 #include <asio.hpp>
+
+#include <netinet/in.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -17,8 +19,10 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
+#include "socket/SocketImpl.hpp"
 #include "transport/Transport.hpp"
 
 namespace korvane {
@@ -40,11 +44,38 @@ inline std::chrono::seconds scaled_deadline(long seconds)
 /// Default deadline for any wait in a test.
 inline const std::chrono::seconds DEADLINE = scaled_deadline(10);
 
-/// A TCP port that was free on 127.0.0.1 a moment ago (the kernel's choice
-/// for port 0), so parallel test runs do not collide.
+/// A TCP port that was free on 127.0.0.1 a moment ago. Another program may
+/// take it before it is used: listen on port 0 and ask bound_port() instead.
 std::uint16_t free_tcp_port();
-/// The same for UDP.
-std::uint16_t free_udp_port();
+
+/// The port a listener bound just before listens on, so that a test binds
+/// port 0 and reads the kernel's choice back. Knows TCP, TLS and UDT
+/// transports and the BasicSocket listeners over them; 0 for any other
+/// listener and for one that is not bound.
+std::uint16_t bound_port(Transport& listener);
+std::uint16_t bound_port(SocketImpl& listener);
+
+/// 127.0.0.1:`port`, for the tests' own POSIX sockets.
+sockaddr_in loopback(std::uint16_t port);
+
+enum class PortKind { Tcp, Udp };
+
+/// A loopback port held, for as long as this lives, by a socket that is
+/// bound but neither listens nor reads: TCP connects to it are refused, UDP
+/// datagrams go unanswered, and no other program can take it meanwhile.
+class SilentPort {
+public:
+    explicit SilentPort(PortKind kind = PortKind::Tcp);
+    ~SilentPort();
+    SilentPort(const SilentPort&) = delete;
+    SilentPort& operator=(const SilentPort&) = delete;
+
+    std::uint16_t port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    std::uint16_t m_port = 0;
+};
 
 /// A value delivered once, by any thread, and awaited with a deadline.
 template <typename T>
@@ -222,23 +253,111 @@ private:
     std::vector<std::thread> m_threads;
 };
 
-/// Two connected ends and the listener that produced the server end.
-struct ConnectedPair {
-    std::unique_ptr<Transport> listener;
-    std::unique_ptr<Transport> client;
-    std::unique_ptr<Transport> server;
+/// Two connected ends and the listener that produced the server end, over
+/// transports (ConnectedPair) or sockets (SocketPair).
+template <typename End>
+struct EndPair {
+    std::unique_ptr<End> listener;
+    std::unique_ptr<End> client;
+    std::unique_ptr<End> server;
     /// The first failure on the way, for assertion messages.
     Transport::StatusCode status;
+    Transport::StatusCode client_status;
+    Transport::StatusCode server_status;
+    /// False once a call missed its deadline and was ended by closing.
+    bool in_time = true;
 
     explicit operator bool() const { return client && server; }
-};
 
-/// Binds `listener` to `address`:`port` (a free TCP port when 0), connects
-/// `client` with the blocking calls and accepts on a helper thread, all
+    /// Closes every end there is.
+    void close()
+    {
+        for (std::unique_ptr<End>* end : {&client, &server, &listener}) {
+            if (*end) {
+                (*end)->close();
+            }
+        }
+    }
+};
+using ConnectedPair = EndPair<Transport>;
+using SocketPair = EndPair<SocketImpl>;
+
+/// Binds `pair.listener` to `address`:`port` (the kernel's choice when 0).
+/// The port it listens on, or 0 with the reason in `pair.status`.
+template <typename End>
+std::uint16_t listen_on(EndPair<End>& pair, const std::string& address, std::uint16_t port)
+{
+    pair.status = pair.listener->bind(port, address);
+    if (!pair.status) {
+        return 0;
+    }
+    const std::uint16_t bound = port != 0 ? port : bound_port(*pair.listener);
+    if (bound == 0) {
+        pair.status = Transport::StatusCode(Transport::StatusCode::TRANSPORT_STATUS_UNKNOWN, "port not known");
+    }
+    return bound;
+}
+
+/// Accepts on `pair.listener` on a helper thread while `pair.client`
+/// connects, blocking, to `address`:`port`. A call still waiting at DEADLINE
+/// is ended by closing what it waits on, and `in_time` turns false. A
+/// transport's failed connect ends the accept at once, as no connection is
+/// coming; a socket's accept keeps its deadline, since a failed key exchange
+/// reports on both ends.
+template <typename End>
+void join_blocking(EndPair<End>& pair, const std::string& address, std::uint16_t port)
+{
+    Completion<bool> accepted;
+    std::thread acceptor([&pair, &accepted] {
+        pair.server = pair.listener->accept(&pair.server_status);
+        accepted.set(true);
+    });
+    {
+        Watchdog watchdog([&pair] { pair.client->close(); });
+        pair.client_status = pair.client->connect(address, port);
+        pair.in_time = !watchdog.fired();
+    }
+    if (std::is_same<End, Transport>::value && !pair.client_status) {
+        pair.listener->close(); // wakes the blocked accept
+    } else if (!accepted.wait()) {
+        pair.in_time = false;
+        pair.listener->close();
+    }
+    acceptor.join();
+    if (!pair.client_status) {
+        pair.status = pair.client_status;
+    } else if (!pair.server) {
+        pair.status = pair.server_status;
+    }
+}
+
+/// The same with the sockets' connect(callback) and accept_async; the
+/// caller runs the loop on at least two threads (each key exchange blocks
+/// one). Past the deadline client and listener are closed.
+void join_async(SocketPair& pair, const std::string& address, std::uint16_t port);
+
+/// `listener` and `client` joined by listen_on() and join_blocking(), all
 /// within DEADLINE. Works for any transport whose blocking accept returns
 /// once the listener is closed.
-ConnectedPair connect_pair(std::unique_ptr<Transport> listener, std::unique_ptr<Transport> client,
-                           const std::string& address = "127.0.0.1", std::uint16_t port = 0);
+template <typename End>
+EndPair<End> open_pair(std::unique_ptr<End> listener, std::unique_ptr<End> client, const std::string& address,
+                       std::uint16_t port)
+{
+    EndPair<End> pair;
+    pair.listener = std::move(listener);
+    pair.client = std::move(client);
+    port = listen_on(pair, address, port);
+    if (port != 0) {
+        join_blocking(pair, address, port);
+    }
+    return pair;
+}
+
+inline ConnectedPair connect_pair(std::unique_ptr<Transport> listener, std::unique_ptr<Transport> client,
+                                  const std::string& address = "127.0.0.1", std::uint16_t port = 0)
+{
+    return open_pair(std::move(listener), std::move(client), address, port);
+}
 
 /// A plain POSIX TCP socket on 127.0.0.1, for tests that look at or craft
 /// the exact bytes on the wire. Every wait is bounded by a deadline.
@@ -252,8 +371,8 @@ public:
     RawSocket(const RawSocket&) = delete;
     RawSocket& operator=(const RawSocket&) = delete;
 
-    /// Listening on 127.0.0.1:`port`; invalid on failure.
-    static RawSocket listen(std::uint16_t port);
+    /// Listening on 127.0.0.1:`port` (the kernel's choice when 0); invalid on failure.
+    static RawSocket listen(std::uint16_t port = 0);
     /// Connected to 127.0.0.1:`port`; invalid on failure.
     static RawSocket connect(std::uint16_t port);
     /// One connection from this listener, or an invalid socket after the deadline.
@@ -261,6 +380,8 @@ public:
 
     bool valid() const { return m_fd >= 0; }
     int fd() const { return m_fd; }
+    /// The local port; 0 when invalid.
+    std::uint16_t port() const;
 
     /// Sends every byte; false on failure.
     bool send_all(const void* data, std::size_t length);
@@ -280,7 +401,7 @@ private:
     int m_fd = -1;
 };
 
-/// `client` connected to a RawSocket peer listening on a free port.
+/// `client` connected to a RawSocket peer listening on a port of the kernel's choice.
 struct RawPair {
     std::unique_ptr<Transport> transport;
     RawSocket peer;

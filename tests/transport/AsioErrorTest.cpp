@@ -1,4 +1,5 @@
-// The socket-error translation looks at the error's number only.
+// The socket-error translation shared by TCP and TLS looks at the error's
+// number only.
 #include <gtest/gtest.h>
 
 #include <asio.hpp>
@@ -39,6 +40,15 @@ TEST(AsioError, StatusTextsUseTheSystemDescription)
               detail::status_from(asio::error::connection_refused));
     EXPECT_EQ(Status(Status::TRANSPORT_STATUS_ADDRESS_IN_USE, "bind: Address already in use"),
               detail::status_from("bind", asio::error::address_in_use));
+}
+
+TEST(AsioError, StepNamePrefixesTheErrorText)
+{
+    const asio::error_code refused(111, asio::system_category());
+    const Status status = detail::status_from("connect", refused);
+    EXPECT_EQ(Status::TRANSPORT_STATUS_CONNECTION_REFUSED, status.code());
+    EXPECT_EQ("connect: " + refused.message(), status.message());
+    EXPECT_EQ(refused.message(), detail::status_from(refused).message());
 }
 
 } // namespace

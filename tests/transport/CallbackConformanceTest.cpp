@@ -15,14 +15,14 @@ struct CallbackTraits {
     static constexpr bool end_fails_all_reads = true;
     static constexpr Status::transport_status_code_t refused = Status::TRANSPORT_STATUS_NOT_CONNECTED;
     static const char* address() { return "memory"; }
-    static std::uint16_t free_port() { return 0; }
+    static constexpr PortKind ports = PortKind::Tcp; // unused: no client to connect
     static std::unique_ptr<Transport> make_client() { return nullptr; }
 
     static ConnectedPair open_pair()
     {
         auto ends = memory_pipe();
         ConnectedPair pair;
-        pair.status = ends.first->connect(address(), free_port());
+        pair.status = ends.first->connect(address(), 0);
         pair.client = std::move(ends.first);
         pair.server = std::move(ends.second);
         return pair;

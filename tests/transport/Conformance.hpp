@@ -7,7 +7,7 @@
 //       static constexpr Transport::StatusCode::transport_status_code_t refused =
 //           Transport::StatusCode::TRANSPORT_STATUS_CONNECTION_REFUSED;
 //       static const char* address();              // loopback address to use
-//       static std::uint16_t free_port();          // free_tcp_port() or free_udp_port()
+//       static constexpr PortKind ports = PortKind::Tcp; // or Udp: what a silent port is
 //       static std::unique_ptr<Transport> make_client();
 //       static std::unique_ptr<Transport> make_listener();
 //   };
@@ -43,7 +43,7 @@ template <typename Derived>
 struct ListeningTraits {
     static ConnectedPair open_pair()
     {
-        return connect_pair(Derived::make_listener(), Derived::make_client(), Derived::address(), Derived::free_port());
+        return connect_pair(Derived::make_listener(), Derived::make_client(), Derived::address());
     }
 };
 
@@ -133,12 +133,13 @@ TYPED_TEST_P(TransportConformance, RefusedConnectReportsTheRefusal)
     if (!client) {
         GTEST_SKIP() << "transport has no connect";
     }
-    const Status status = client->connect(TypeParam::address(), TypeParam::free_port());
+    const SilentPort nobody(TypeParam::ports);
+    const Status status = client->connect(TypeParam::address(), nobody.port());
     EXPECT_EQ(TypeParam::refused, status.code()) << status;
     if (TypeParam::asynchronous) {
         Completion<Status> done;
         auto other = TypeParam::make_client();
-        other->connect_async(TypeParam::address(), TypeParam::free_port(),
+        other->connect_async(TypeParam::address(), nobody.port(),
                              [&done](Transport&, Status result) { done.set(result); });
         const auto result = done.wait();
         ASSERT_TRUE(result.has_value());

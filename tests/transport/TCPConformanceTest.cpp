@@ -12,7 +12,7 @@ struct TCPTraits : ListeningTraits<TCPTraits> {
     static constexpr bool asynchronous = true;
     static constexpr Status::transport_status_code_t refused = Status::TRANSPORT_STATUS_CONNECTION_REFUSED;
     static const char* address() { return "127.0.0.1"; }
-    static std::uint16_t free_port() { return free_tcp_port(); }
+    static constexpr PortKind ports = PortKind::Tcp;
     static std::unique_ptr<Transport> make_client() { return std::make_unique<TCPTransport>(); }
     static std::unique_ptr<Transport> make_listener() { return std::make_unique<TCPTransport>(); }
 };

@@ -141,11 +141,22 @@ class TLSTest : public ::testing::Test {
 protected:
     TLSTest() { trust_test_ca(); }
 
+    /// Binds `listener` to 127.0.0.1:port; the first listener of a test
+    /// takes a port of the kernel's choice, which becomes `port`.
+    Status bind_here(Transport& listener)
+    {
+        const Status bound = listener.bind(port, "127.0.0.1");
+        if (port == 0) { // read back even after a failure: bind may still listen
+            port = bound_port(listener);
+        }
+        return bound;
+    }
+
     /// A listener on 127.0.0.1:port presenting `chain` and `key`.
     std::unique_ptr<TLSTransport> listen(const std::string& chain, const std::string& key)
     {
         auto listener = std::make_unique<TLSTransport>(chain, key);
-        const Status bound = listener->bind(port, "127.0.0.1");
+        const Status bound = bind_here(*listener);
         EXPECT_EQ(bound, Status::TRANSPORT_STATUS_OKAY) << bound;
         return listener;
     }
@@ -158,11 +169,15 @@ protected:
         ConnectedPair session = connect_pair(std::make_unique<TLSTransport>(pki.server_chain, pki.server_key),
                                              std::make_unique<TLSTransport>(true), "127.0.0.1", port);
         EXPECT_TRUE(session) << session.status;
+        if (port == 0 && session.listener) {
+            port = bound_port(*session.listener);
+        }
         return session;
     }
 
     const TestPki& pki = test_pki();
-    const Transport::port_t port = free_tcp_port();
+    /// This test's listening port, once its first listener is bound.
+    Transport::port_t port = 0;
 };
 
 } // namespace testing

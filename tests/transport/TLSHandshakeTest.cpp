@@ -78,13 +78,13 @@ TEST_F(TLSHandshake, AsyncVerifyingClientReportsRefusalWithoutStepName)
 TEST_F(TLSHandshake, BindReportsCertificateAndKeyFilesButListens)
 {
     TLSTransport bare;
-    const Status missing = bare.bind(port, "127.0.0.1");
+    const Status missing = bind_here(bare);
     EXPECT_EQ(missing, Status::TRANSPORT_STATUS_UNKNOWN) << missing;
     EXPECT_TRUE(starts_with(missing.message(), "use_certificate_chain_file: ")) << missing;
     EXPECT_TRUE(RawSocket::connect(port).valid());
 
     TLSTransport mismatched(pki.server_chain, pki.other_host_key);
-    const Status wrong_key = mismatched.bind(free_tcp_port(), "127.0.0.1");
+    const Status wrong_key = mismatched.bind(0, "127.0.0.1");
     EXPECT_TRUE(!wrong_key);
     EXPECT_TRUE(starts_with(wrong_key.message(), "use_private_key_file: ")) << wrong_key;
 }
@@ -140,8 +140,8 @@ TEST_F(TLSHandshake, StalledHandshakesDoNotHoldBackAnHonestClient)
         EXPECT_LT(std::chrono::steady_clock::now() - begin, scaled_deadline(1));
     }
     TLSTransport blocking(pki.server_chain, pki.server_key);
-    const Transport::port_t other_port = free_tcp_port();
-    ASSERT_EQ(blocking.bind(other_port, "127.0.0.1"), Status::TRANSPORT_STATUS_OKAY);
+    ASSERT_EQ(blocking.bind(0, "127.0.0.1"), Status::TRANSPORT_STATUS_OKAY);
+    const Transport::port_t other_port = bound_port(blocking);
     blocking.handshake_timeout(std::chrono::milliseconds(200));
     const auto stalled_too = stall(other_port);
     BlockingAccept accept(blocking);

@@ -183,7 +183,8 @@ TEST_F(TLSTransportTest, UnconnectedTransportFailsWithoutTouchingTheNetwork)
     EXPECT_TRUE(starts_with(status.message(), "accept: ")) << status;
     EXPECT_EQ(transport.close(), Status());
 
-    const Status refused = transport.connect("127.0.0.1", port);
+    const SilentPort nobody;
+    const Status refused = transport.connect("127.0.0.1", nobody.port());
     EXPECT_EQ(refused, Status::TRANSPORT_STATUS_CONNECTION_REFUSED) << refused;
     EXPECT_TRUE(starts_with(refused.message(), "connect: ")) << refused;
 }
@@ -191,7 +192,7 @@ TEST_F(TLSTransportTest, UnconnectedTransportFailsWithoutTouchingTheNetwork)
 TEST_F(TLSTransportTest, KeepAliveTimingReachesBothEnds)
 {
     TLSTransport listener(30, 4, 5, pki.server_chain, pki.server_key);
-    ASSERT_EQ(listener.bind(port, "127.0.0.1"), Status::TRANSPORT_STATUS_OKAY);
+    ASSERT_EQ(bind_here(listener), Status::TRANSPORT_STATUS_OKAY);
     BlockingAccept accept(listener);
     TLSTransport client(20, 3, 2, true);
     ASSERT_EQ(client.connect("localhost", port), Status::TRANSPORT_STATUS_OKAY);

@@ -13,7 +13,7 @@ struct UDTTraits : ListeningTraits<UDTTraits> {
     // Nobody answers the handshake: the library gives up after its timeout.
     static constexpr Status::transport_status_code_t refused = Status::TRANSPORT_STATUS_HOST_UNREACHABLE;
     static const char* address() { return "127.0.0.1"; }
-    static std::uint16_t free_port() { return free_udp_port(); }
+    static constexpr PortKind ports = PortKind::Udp;
     // The library's own UDP buffer sizes: with the fixed 65536 bytes most
     // loopback packets are dropped and resent, and the suite's large transfer
     // would crawl (UDTTransportTest covers that configuration).

@@ -1,11 +1,8 @@
-// Status values and the socket-error translation shared by TCP and TLS.
+// Status values: their codes, classification, comparison and printing.
 #include <gtest/gtest.h>
-
-#include <asio/error.hpp>
 
 #include <sstream>
 
-#include "transport/AsioError.hpp"
 #include "transport/Transport.hpp"
 
 using namespace korvane;
@@ -46,29 +43,4 @@ TEST(StatusCode, ComparisonsAndPrinting)
     std::ostringstream out;
     out << refused;
     EXPECT_EQ("CONNECTION_REFUSED (-9): connect: Connection refused", out.str());
-}
-
-TEST(AsioErrorTranslation, LooksOnlyAtTheValue)
-{
-    auto code = [](int value) { return detail::from_asio_error(asio::error_code(value, asio::system_category())); };
-    EXPECT_EQ(Status::TRANSPORT_STATUS_CONNECTION_REFUSED, code(111));
-    EXPECT_EQ(Status::TRANSPORT_STATUS_OPERATION_ABORTED, code(125));
-    EXPECT_EQ(Status::TRANSPORT_STATUS_HOST_NOT_FOUND, code(1));
-    EXPECT_EQ(Status::TRANSPORT_STATUS_UNKNOWN, code(2));
-    EXPECT_EQ(Status::TRANSPORT_STATUS_UNKNOWN, code(90)); // EMSGSIZE is not MSG_TOO_LARGE
-    EXPECT_EQ(Status::TRANSPORT_STATUS_UNKNOWN, code(126));
-    EXPECT_EQ(Status::TRANSPORT_STATUS_UNKNOWN, code(-3));
-    EXPECT_EQ(Status::TRANSPORT_STATUS_UNKNOWN, code(0));
-    // The category is ignored: the resolver's host-not-found has value 1.
-    EXPECT_EQ(Status::TRANSPORT_STATUS_HOST_NOT_FOUND, detail::from_asio_error(asio::error::host_not_found));
-    EXPECT_EQ(Status::TRANSPORT_STATUS_UNKNOWN, detail::from_asio_error(asio::error::eof));
-}
-
-TEST(AsioErrorTranslation, StepNamePrefixesTheErrorText)
-{
-    const asio::error_code refused(111, asio::system_category());
-    const Status status = detail::status_from("connect", refused);
-    EXPECT_EQ(Status::TRANSPORT_STATUS_CONNECTION_REFUSED, status.code());
-    EXPECT_EQ("connect: " + refused.message(), status.message());
-    EXPECT_EQ(refused.message(), detail::status_from(refused).message());
 }

@@ -15,7 +15,6 @@ using Status = Transport::StatusCode;
 
 namespace {
 
-const korvane_buf_len_t HEADER_SIZE = 4;
 // An LZ4 block cannot expand by more than this: the longest match costs one
 // byte per 255 bytes of output.
 const korvane_buf_len_t MAX_EXPANSION = 255;
@@ -39,11 +38,11 @@ Message Decompressor::process(Message input, Transport::StatusCode* status)
     if (input.null()) {
         return detail::stage_failure(status, Status::TRANSPORT_STATUS_PIPELINE_ENCODE_ERROR, "Zero length input");
     }
-    if (input.length() < HEADER_SIZE) {
+    if (input.length() < compression::LZ4::HEADER_SIZE) {
         return detail::stage_failure(status, Status::TRANSPORT_STATUS_PIPELINE_DECODE_ERROR, "LZ4 algorithm error");
     }
     const korvane_buf_len_t declared = compression::LZ4::decompressed_size(input.buffer());
-    if (!plausible(declared, input.length() - HEADER_SIZE)) {
+    if (!plausible(declared, input.length() - compression::LZ4::HEADER_SIZE)) {
         return detail::stage_failure(status, Status::TRANSPORT_STATUS_PIPELINE_DECODE_ERROR, "LZ4 algorithm error");
     }
     if (declared > m_max_length) {
