@@ -41,6 +41,8 @@ constexpr std::size_t HEADER_SIZE = 8;
 constexpr std::size_t KEY_FRAME_SIZE = HEADER_SIZE + KEY_SIZE;
 constexpr std::uint32_t MAX_FRAME_SIZE = 5242880;
 constexpr std::size_t SLACK = 4096;
+// An asynchronous receive reads up to this much ahead in one partial read.
+constexpr std::size_t READ_AHEAD = 8192;
 
 const Status INVALID_LENGTH(Status::TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED, "Invalid public key length");
 const Status INCOMPLETE(Status::TRANSPORT_STATUS_BROKEN_PIPE, "Incomplete read");

@@ -146,8 +146,10 @@ protected:
     {
         std::vector<Socket> listening;
         listening.push_back(tcp_socket(GetParam()));
+        SocketImpl& inner = *listening.back();
         listener = MultiplexedSocket::create(std::move(listening));
-        ASSERT_EQ(listener->bind(port, "127.0.0.1"), Status());
+        ASSERT_EQ(listener->bind(0, "127.0.0.1"), Status());
+        port = testing::bound_port(inner);
         loop.emplace(2, [this] { listener->start(); });
     }
 
@@ -190,7 +192,7 @@ protected:
         accepted = std::move(*server);
     }
 
-    const std::uint16_t port = testing::free_tcp_port();
+    std::uint16_t port = 0;
     Socket listener;
     Socket accepted;
     Socket connected;
@@ -374,12 +376,13 @@ private:
 
 TEST(MultiplexedConnect, SecondOfThreeBlockingConnectsFailingClosesTheFirst)
 {
-    const std::uint16_t port = testing::free_tcp_port();
-    testing::RawSocket peer_listener = testing::RawSocket::listen(port);
+    testing::RawSocket peer_listener = testing::RawSocket::listen();
     ASSERT_TRUE(peer_listener.valid());
+    const std::uint16_t port = peer_listener.port();
+    const testing::SilentPort refusing;
     std::vector<Socket> sockets;
     sockets.push_back(BasicSocket::create(std::make_unique<TCPTransport>()));
-    sockets.push_back(BasicSocket::create(std::make_unique<RedirectedTCP>(testing::free_tcp_port())));
+    sockets.push_back(BasicSocket::create(std::make_unique<RedirectedTCP>(refusing.port())));
     sockets.push_back(BasicSocket::create(std::make_unique<TCPTransport>()));
     Socket socket = MultiplexedSocket::create(std::move(sockets));
 

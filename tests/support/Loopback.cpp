@@ -116,17 +116,6 @@ bool wait_for(int fd, short events, std::chrono::steady_clock::time_point deadli
 
 } // namespace
 
-std::uint16_t free_tcp_port()
-{
-    const int fd = bound_socket(SOCK_STREAM);
-    if (fd < 0) {
-        throw std::runtime_error("bind() to port 0 failed");
-    }
-    const std::uint16_t port = local_port(fd);
-    ::close(fd);
-    return port;
-}
-
 std::uint16_t bound_port(Transport& listener)
 {
     if (const std::uint16_t tcp = acceptor_port<TCPTransport>(listener)) {

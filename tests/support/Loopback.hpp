@@ -44,10 +44,6 @@ inline std::chrono::seconds scaled_deadline(long seconds)
 /// Default deadline for any wait in a test.
 inline const std::chrono::seconds DEADLINE = scaled_deadline(10);
 
-/// A TCP port that was free on 127.0.0.1 a moment ago. Another program may
-/// take it before it is used: listen on port 0 and ask bound_port() instead.
-std::uint16_t free_tcp_port();
-
 /// The port a listener bound just before listens on, so that a test binds
 /// port 0 and reads the kernel's choice back. Knows TCP, TLS and UDT
 /// transports and the BasicSocket listeners over them; 0 for any other
