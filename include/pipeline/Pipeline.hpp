@@ -60,6 +60,9 @@ public:
 
     /// Whether any encoder is set: without one, encode() hands back its input.
     bool has_encoders() const noexcept;
+    /// Whether the first encoder only reads its input (see
+    /// Encoder::leaves_input_intact); false without encoders.
+    bool first_encoder_leaves_input_intact() const noexcept;
 
     /// Appends a stage, shared with the caller; an empty entry is ignored.
     /// Configure both ends before connecting or accepting; not thread-safe.

@@ -89,6 +89,11 @@ bool Pipeline::has_encoders() const noexcept
     return !m_encoders.empty();
 }
 
+bool Pipeline::first_encoder_leaves_input_intact() const noexcept
+{
+    return !m_encoders.empty() && m_encoders.front()->leaves_input_intact();
+}
+
 korvane_buf_len_t Pipeline::max_encoded_length(korvane_buf_len_t length) const noexcept
 {
     for (const EncoderEntry& stage : m_encoders) {

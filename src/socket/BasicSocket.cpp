@@ -546,9 +546,30 @@ void BasicSocket::recv(recv_handler_t callback) noexcept
     m_transport_framer->message(std::move(on_frame));
 }
 
+namespace {
+
+// The caller's bytes without taking them over: for a first stage that only
+// reads its input, during the call that lends them.
+class LentMessage : public Message {
+public:
+    explicit LentMessage(const Message& message)
+    {
+        // An owner-less alias: nothing is freed when the last share goes.
+        m_buffer = std::shared_ptr<char>(std::shared_ptr<char>(), static_cast<char*>(const_cast<void*>(message.buffer())));
+        m_length = message.length();
+        m_capacity = message.capacity();
+    }
+};
+
+} // namespace
+
 Message BasicSocket::encode_copy(const Message& message, Status& status, korvane_buf_len_t limit)
 {
     try {
+        if (!message.null() && m_pipeline.first_encoder_leaves_input_intact()) {
+            LentMessage lent(message);
+            return encode_owned(std::move(lent), status, limit);
+        }
         // The encoders consume their input: give them a copy of the caller's bytes.
         return encode_owned(Message(message), status, limit);
     } catch (const std::bad_alloc&) {

@@ -24,6 +24,8 @@ public:
     Compressor* clone() const override;
     /// LZ4's worst case plus the 4-byte length; -1 beyond what LZ4 takes.
     korvane_buf_len_t max_output_length(korvane_buf_len_t length) const noexcept override;
+    /// True: the compressed bytes go to a new buffer.
+    bool leaves_input_intact() const noexcept override { return true; }
 };
 
 } // namespace korvane

@@ -43,6 +43,8 @@ public:
     bool spends_per_message() const noexcept override { return true; }
     /// `length` + 16.
     korvane_buf_len_t max_output_length(korvane_buf_len_t length) const noexcept override;
+    /// True: the sealed bytes go to a new buffer.
+    bool leaves_input_intact() const noexcept override { return true; }
 
     /// The public key used for sealing (this end's before the exchange, the
     /// peer's after it).
