@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Asynchronous multiplexed runs of korvane-perf that used to crash it.
-# Usage: perf.sh TOOLS_DIR recursion|window
+# Asynchronous multiplexed runs of korvane-perf that used to crash or hang it.
+# Usage: perf.sh TOOLS_DIR recursion|window|refused
 set -euo pipefail
 tools=$1
 . "$(dirname "$0")/common.sh"
@@ -24,6 +24,15 @@ window)
     wait_listening "$port"
     expect 1 "^korvane-perf: (send failed|connect to|hello failed)" \
       "$tools/korvane-perf" --connect "127.0.0.1:$port" --connections 16 --async --seconds 5 --size 64
+  done
+  ;;
+refused)
+  # The largest message the tool takes does not fit a multiplexed frame. The
+  # refused send must end the run with its reason, not leave the receiver
+  # waiting for an end message.
+  for mode in "" --async; do
+    expect 1 "^korvane-perf: send failed: .*multiplexed frame" \
+      "$tools/korvane-perf" --connections 2 $mode --count 2 --size 5242880
   done
   ;;
 *) fail "unknown case $2" ;;
