@@ -82,10 +82,11 @@ Message pattern(korvane_buf_len_t size)
     return message;
 }
 
-// About 128 MiB per run, within sane bounds for small and large messages.
+// About 512 MiB per run, so that large messages are measured past the
+// connection's warm-up; within sane bounds for small and large messages.
 long count_for(korvane_buf_len_t size)
 {
-    const long by_volume = static_cast<long>((128L << 20) / size);
+    const long by_volume = static_cast<long>((512L << 20) / size);
     return std::clamp(by_volume, 16L, 100000L);
 }
 

@@ -105,6 +105,10 @@ private:
     /// Set by discard_read_ahead(); the next receive to start empties the
     /// buffer, which only receives touch (one in progress finishes its frame).
     std::atomic<bool> m_ahead_discarded{false};
+    /// The largest payload received whole on this connection; only receives
+    /// touch it. A later frame's buffer may start at that size.
+    korvane_buf_len_t m_largest_received = 0;
+    void note_received(korvane_buf_len_t length);
     /// The read-ahead buffer, emptied first when discard_read_ahead() was called.
     detail::ReadAhead& current_read_ahead();
     Message receive(Transport::StatusCode& status);

@@ -83,10 +83,13 @@ void write_header(void* header, korvane_buf_len_t length)
 }
 
 /// The payload buffer after `filled` bytes arrived: the next size doubles
-/// what arrived, so a peer cannot make us reserve what it never sends.
-korvane_buf_len_t next_capacity(korvane_buf_len_t filled, korvane_buf_len_t length)
+/// what arrived, so a peer cannot make us reserve what it never sends. A
+/// peer that has already sent a frame of `proven` bytes gets a first buffer
+/// of up to that size: a steady stream of large frames is read without
+/// growing (and copying) its buffer four times a frame.
+korvane_buf_len_t next_capacity(korvane_buf_len_t filled, korvane_buf_len_t length, korvane_buf_len_t proven = 0)
 {
-    return std::min(length, std::max(FIRST_PAYLOAD_CHUNK, filled * 2));
+    return std::min(length, std::max({FIRST_PAYLOAD_CHUNK, filled * 2, proven}));
 }
 
 /// `payload`'s first `filled` bytes in a buffer of `capacity` bytes.
@@ -104,11 +107,11 @@ struct Payload {
     korvane_buf_len_t filled = 0;
 
     /// Starts a payload of `frame_length` bytes with what was read ahead.
-    void begin(korvane_buf_len_t frame_length, detail::ReadAhead* ahead)
+    void begin(korvane_buf_len_t frame_length, detail::ReadAhead* ahead, korvane_buf_len_t proven)
     {
         length = frame_length;
         filled = 0;
-        buffer = Message(next_capacity(0, length));
+        buffer = Message(next_capacity(0, length, proven));
         if (ahead != nullptr) {
             filled = ahead->take(buffer.buffer(), length);
         }
@@ -218,7 +221,7 @@ struct TransportFramer::AsyncReceive {
             return;
         }
         try {
-            state->payload.begin(length, state->ahead.get());
+            state->payload.begin(length, state->ahead.get(), framer.m_largest_received);
         } catch (const std::exception& error) {
             fail(framer, state, out_of_memory(error), true);
             return;
@@ -229,6 +232,7 @@ struct TransportFramer::AsyncReceive {
     static void payload(TransportFramer& framer, const ReceiveStatePtr& state)
     {
         if (state->payload.complete()) {
+            framer.note_received(state->payload.length);
             finish(framer, state, std::move(state->payload.buffer), Status());
             return;
         }
@@ -351,7 +355,7 @@ Message TransportFramer::receive(Status& status)
 Message TransportFramer::receive_payload(korvane_buf_len_t length, detail::ReadAhead* ahead, Status& status)
 {
     Payload payload;
-    payload.begin(length, ahead);
+    payload.begin(length, ahead, m_largest_received);
     while (!payload.complete()) {
         korvane_buf_len_t wanted = 0;
         char* at = payload.room(wanted);
@@ -360,7 +364,13 @@ Message TransportFramer::receive_payload(korvane_buf_len_t length, detail::ReadA
         }
         payload.filled += wanted;
     }
+    note_received(length);
     return std::move(payload.buffer);
+}
+
+void TransportFramer::note_received(korvane_buf_len_t length)
+{
+    m_largest_received = std::max(m_largest_received, length);
 }
 
 bool TransportFramer::read_fully(void* buffer, korvane_buf_len_t length, Status& status, bool mid_frame)
