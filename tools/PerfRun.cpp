@@ -252,30 +252,6 @@ private:
     std::string m_error;
 };
 
-// A status delivered once by a completion handler, awaited by the caller.
-class Completion {
-public:
-    void finish(Status status)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_status = std::move(status);
-        m_done = true;
-        m_finished.notify_all();
-    }
-    Status wait()
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_finished.wait(lock, [this] { return m_done; });
-        return m_status;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_finished;
-    bool m_done = false;
-    Status m_status;
-};
-
 bool more_to_send(const PerfOptions& options, long long sent, Clock::time_point start)
 {
     return options.count > 0 ? sent < options.count : since(start) < options.seconds;
@@ -396,7 +372,6 @@ struct Receiver {
     const Payloads& payloads;
     bool echo;
     bool sequence_only = false;
-    bool asynchronous_replies = false;
     long long received = 0;
     long long announced = -1;
     std::string error;
@@ -429,17 +404,9 @@ struct Receiver {
         return error.empty();
     }
 
-    // Replies go out as asynchronous sends where the transport has a loop:
-    // one write per frame. A blocking send writes header and payload
-    // separately, and an accepted TCP connection keeps Nagle's algorithm, so
-    // a small blocking reply waits for the peer's delayed acknowledgement.
-    Status echo_back(Message& message)
-    {
-        if (!asynchronous_replies) return socket.send(message);
-        Completion done;
-        socket.send(message, [&done](SocketImpl&, Status status) { done.finish(status); });
-        return done.wait();
-    }
+    // A blocking reply: one write per frame, and accepted connections set
+    // TCP_NODELAY, so no reply waits for a delayed acknowledgement.
+    Status echo_back(Message& message) { return socket.send(message); }
 
     std::string verdict() const
     {
@@ -487,7 +454,6 @@ PerfResult receive_stream(SocketImpl& socket, const PerfOptions& options)
     Receiver receiver(socket, result.size, payloads, latency);
     receiver.sequence_only = hello.find(" check=sequence") != std::string::npos;
     result.check = receiver.sequence_only ? Check::sequence : Check::full;
-    receiver.asynchronous_replies = options.connection.transport != TransportKind::udt;
     receiver.first = Clock::now();
     // Echoes are blocking sends, so the latency echo always receives blocking.
     if (options.async && !latency) receive_async(receiver);
@@ -522,12 +488,11 @@ PerfResult run_sender_role(SocketImpl& socket, const PerfOptions& options)
     return result;
 }
 
-// The loop runs asynchronous sends and receives, multiplexed sockets, and the
-// latency echo's replies.
+// The loop runs asynchronous sends and receives, and multiplexed sockets.
 bool needs_loop(const PerfOptions& options)
 {
     if (options.connection.transport == TransportKind::udt) return false;
-    return options.async || options.connection.connections > 1 || options.mode == Mode::latency;
+    return options.async || options.connection.connections > 1;
 }
 
 Socket connect_socket(const Connection& c, const std::string& host, std::uint16_t port, std::string& error)
