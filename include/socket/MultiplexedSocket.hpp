@@ -184,7 +184,7 @@ protected:
     std::atomic<bool> m_stop;
     std::queue<Message> m_send_queue;
     std::priority_queue<Message, std::vector<Message>, std::function<bool(const Message&, const Message&)>> m_recv_queue;
-    std::size_t m_parked_bytes = 0; // what m_recv_queue holds, frame overhead included
+    std::size_t m_parked_bytes = 0; // what is parked, frame overhead included
     std::vector<Socket> m_accept_queue;
     std::map<unsigned long, std::vector<Socket>> m_accept_multiplex_queue;
     std::queue<recv_handler_t> m_recv_callback_queue;
@@ -192,8 +192,18 @@ protected:
     std::queue<accept_handler_t> m_accept_callback_queue;
     Transport::StatusCode m_last_error;
 
+    /// A frame that arrived ahead of its turn, with its uid read once.
+    struct parked_frame_t {
+        korvane_multiplex_frame_id_t uid;
+        Message frame;
+    };
     /// What this socket knows about one underlying connection.
     struct connection_state_t {
+        /// Frames it delivered ahead of their turn. A connection carries
+        /// increasing uids, so they queue here in order and the frame whose
+        /// turn it is stands first on one of the connections; only a frame
+        /// out of order on its own connection goes to m_recv_queue.
+        std::deque<parked_frame_t> parked;
         std::deque<Message> outbox;         // dealt to it, not handed to it yet (see flush_outbox)
         std::deque<std::size_t> in_flight;  // lengths of the frames dealt to it and not completed, oldest first
         std::size_t bytes_in_flight = 0;    // their sum
@@ -283,10 +293,11 @@ protected:
     bool schedule_alarm(std::chrono::steady_clock::time_point when);
     void on_alarm();
     MultiplexedSocket* assemble(std::vector<Socket> group);
-    void park(Message frame);
+    void park(std::size_t index, Message frame, korvane_multiplex_frame_id_t uid);
     Message unpark();
     void clear_parked();
     bool next_frame_parked();
+    std::size_t next_frame_source();
     void detect_lost_frame();
 
     Transport::StatusCode send_refusal(const Message& message);

@@ -333,8 +333,9 @@ MultiplexedSocket* MultiplexedSocket::assemble(std::vector<Socket> group)
         socket->m_connections[i].receiving = accepted.reading;
         if (!accepted.early.null()) {
             socket->m_connections[i].delivered = true;
-            socket->m_connections[i].last_uid = mutliplex_frame_id(accepted.early);
-            socket->park(std::move(accepted.early));
+            const korvane_multiplex_frame_id_t uid = mutliplex_frame_id(accepted.early);
+            socket->m_connections[i].last_uid = uid;
+            socket->park(i, std::move(accepted.early), uid);
         }
         {
             std::lock_guard<std::mutex> routing(accepted.route->mutex);

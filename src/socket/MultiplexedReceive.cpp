@@ -24,6 +24,8 @@ Status lost_frame_status()
 // reaches the bound too.
 constexpr std::size_t PARKED_OVERHEAD = 128;
 
+constexpr std::size_t NOT_ARRIVED = static_cast<std::size_t>(-1);
+
 std::size_t parked_cost(const Message& frame)
 {
     return static_cast<std::size_t>(frame.length()) + PARKED_OVERHEAD;
@@ -73,10 +75,9 @@ void MultiplexedSocket::decide_frame_arrived(std::size_t index, Message frame, c
         const korvane_multiplex_frame_id_t uid = mutliplex_frame_id(frame);
         connection.delivered = true;
         connection.last_uid = uid;
-        // Duplicates, and frames behind a lost one, can never be delivered:
-        // drop them rather than pile them up.
-        if (uid >= m_recv_uid && !m_recv_broken) {
-            park(std::move(frame));
+        // Frames behind a lost one can never be delivered.
+        if (!m_recv_broken) {
+            park(index, std::move(frame), uid);
         }
         decide_deliveries(actions);
         if (!status) {
@@ -111,15 +112,56 @@ void MultiplexedSocket::decide_receives(Actions& actions)
     }
 }
 
-void MultiplexedSocket::park(Message frame)
+// Duplicates, and frames whose turn has passed, can never be delivered: they
+// are dropped rather than piled up.
+void MultiplexedSocket::park(std::size_t index, Message frame, korvane_multiplex_frame_id_t uid)
 {
+    if (uid < m_recv_uid) {
+        return;
+    }
     m_parked_bytes += parked_cost(frame);
-    m_recv_queue.push(std::move(frame));
+    std::deque<parked_frame_t>& parked = m_connections[index].parked;
+    if (parked.empty() || parked.back().uid < uid) {
+        parked.push_back({uid, std::move(frame)});
+    } else {
+        m_recv_queue.push(std::move(frame));
+    }
 }
 
-// Takes the lowest parked frame out; returns its payload.
+// Where the frame whose turn it is waits: the index of the connection it
+// stands first on, m_connections.size() for the heap, or NOT_ARRIVED. Frames met on the way whose turn has passed are dropped.
+std::size_t MultiplexedSocket::next_frame_source()
+{
+    for (std::size_t i = 0; i < m_connections.size(); ++i) {
+        std::deque<parked_frame_t>& parked = m_connections[i].parked;
+        for (; !parked.empty() && parked.front().uid < m_recv_uid; parked.pop_front()) {
+            m_parked_bytes -= parked_cost(parked.front().frame);
+        }
+        if (!parked.empty() && parked.front().uid == m_recv_uid) {
+            return i;
+        }
+    }
+    for (; !m_recv_queue.empty() && mutliplex_frame_id(m_recv_queue.top()) < m_recv_uid; m_recv_queue.pop()) {
+        m_parked_bytes -= parked_cost(m_recv_queue.top());
+    }
+    if (!m_recv_queue.empty() && mutliplex_frame_id(m_recv_queue.top()) == m_recv_uid) {
+        return m_connections.size();
+    }
+    return NOT_ARRIVED;
+}
+
+// Takes the frame whose turn it is out (next_frame_parked() said it is
+// there); returns its payload.
 Message MultiplexedSocket::unpark()
 {
+    const std::size_t source = next_frame_source();
+    if (source < m_connections.size()) {
+        std::deque<parked_frame_t>& parked = m_connections[source].parked;
+        m_parked_bytes -= parked_cost(parked.front().frame);
+        Message payload = detail::payload_view(parked.front().frame);
+        parked.pop_front();
+        return payload;
+    }
     Message payload = detail::payload_view(m_recv_queue.top());
     m_parked_bytes -= parked_cost(m_recv_queue.top());
     m_recv_queue.pop();
@@ -128,18 +170,16 @@ Message MultiplexedSocket::unpark()
 
 void MultiplexedSocket::clear_parked()
 {
+    for (connection_state_t& connection : m_connections) {
+        connection.parked.clear();
+    }
     m_recv_queue = decltype(m_recv_queue)(&MultiplexedSocket::multiplex_frame_cmp);
     m_parked_bytes = 0;
 }
 
-// Drops stale duplicates from the top; true when the frame whose turn it is
-// is parked.
 bool MultiplexedSocket::next_frame_parked()
 {
-    while (!m_recv_queue.empty() && mutliplex_frame_id(m_recv_queue.top()) < m_recv_uid) {
-        unpark();
-    }
-    return !m_recv_queue.empty() && mutliplex_frame_id(m_recv_queue.top()) == m_recv_uid;
+    return next_frame_source() != NOT_ARRIVED;
 }
 
 // Serves waiting receivers, oldest first, from parked frames that are next in

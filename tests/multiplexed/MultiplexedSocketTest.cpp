@@ -38,6 +38,7 @@ struct Probe : MultiplexedSocket {
     using MultiplexedSocket::extract_mutliplex_frame;
     using MultiplexedSocket::multiplex_frame_cmp;
     using MultiplexedSocket::mutliplex_frame_id;
+    std::size_t parked_bytes() const { return m_parked_bytes; }
 
     std::size_t waiting_receivers() const
     {
@@ -458,6 +459,30 @@ TEST(MultiplexedFlowControl, ParkedFramesStayBoundedAndReadingResumesAsTheApplic
     ahead.push_inbox(data_frame(uid, 3));
     ASSERT_TRUE(ahead.deliver());
     EXPECT_EQ(pair.server.socket->recv(&status).length(), 3);
+}
+
+TEST(MultiplexedOrdering, DuplicateFramesAreDeliveredOnceAndLeaveNothingParked)
+{
+    // A peer repeats a frame beyond a gap and frames in order: each is
+    // delivered once, and the repeats count against no bound.
+    Pair pair = connected_pair(2);
+    for (std::uint64_t uid : {2, 2, 3}) {
+        pair.server.fakes[0]->push_inbox(data_frame(uid, 1));
+        ASSERT_TRUE(pair.server.fakes[0]->deliver());
+    }
+    for (std::uint64_t uid : {0, 0, 1, 1, 0}) {
+        pair.server.fakes[1]->push_inbox(data_frame(uid, 1));
+        ASSERT_TRUE(pair.server.fakes[1]->deliver());
+    }
+    Received got;
+    for (int i = 0; i < 5; ++i) {
+        pair.server.socket->recv(got.handler());
+    }
+    ASSERT_EQ(got.messages, (std::vector<std::string>{std::string(1, '\0'), "\1", "\2", "\3"}));
+    EXPECT_EQ(0u, pair.server.socket->parked_bytes());
+    pair.server.fakes[1]->push_inbox(data_frame(4, 1));
+    ASSERT_TRUE(pair.server.fakes[1]->deliver());
+    EXPECT_EQ(got.messages.back(), "\4");
 }
 
 TEST(MultiplexedFailure, FrameLostWithAConnectionFailsReceiversInsteadOfStalling)
