@@ -325,6 +325,7 @@ protected:
     Transport::StatusCode m_failure_for_close;  // the same, kept for close()
     std::queue<std::vector<Socket>> m_accept_ready; // complete groups nobody asked for yet
     std::list<Executor> m_executors;               // threads carrying out this socket's actions now
+    std::list<Executor> m_idle_executors;          // finished ones, kept for the next run
     std::vector<std::thread::id> m_loop_threads;   // threads on which start() ran the loop
     std::vector<std::thread::id> m_looping;        // threads inside start() running it now
     std::shared_ptr<detail::Lifetime> m_lifetime;

@@ -73,9 +73,11 @@ struct MultiplexedSocket::Actions {
     }
 };
 
+// Executors are recycled (see act()): a run of actions allocates nothing for
+// its own bookkeeping, and `pending` keeps its room from run to run.
 struct MultiplexedSocket::Executor {
     std::thread::id thread;
-    std::deque<Actions> pending;
+    std::vector<Actions> pending; // oldest first
 };
 
 namespace detail {

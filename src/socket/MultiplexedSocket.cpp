@@ -119,20 +119,28 @@ bool MultiplexedSocket::act(std::unique_lock<std::mutex>& lock, Actions&& action
     if (actions.empty()) {
         return true;
     }
-    auto mine = m_executors.insert(m_executors.end(), Executor{std::this_thread::get_id(), {}});
-    mine->pending.push_back(std::move(actions));
-    while (!mine->pending.empty()) {
-        {
-            Actions next = std::move(mine->pending.front());
-            mine->pending.pop_front();
-            lock.unlock();
-            if (!execute(next)) {
-                return false;
-            }
+    if (m_idle_executors.empty()) {
+        m_idle_executors.emplace_back();
+    }
+    const auto mine = m_idle_executors.begin();
+    m_executors.splice(m_executors.end(), m_idle_executors, mine);
+    mine->thread = std::this_thread::get_id();
+    Actions next = std::move(actions);
+    for (;;) {
+        lock.unlock();
+        const bool alive = execute(next);
+        next = Actions(); // what the run leaves (callbacks, sockets) goes unlocked
+        if (!alive) {
+            return false;
         }
         lock.lock();
+        if (mine->pending.empty()) {
+            break;
+        }
+        next = std::move(mine->pending.front());
+        mine->pending.erase(mine->pending.begin());
     }
-    m_executors.erase(mine);
+    m_idle_executors.splice(m_idle_executors.end(), m_executors, mine);
     return true;
 }
 
@@ -143,7 +151,7 @@ void MultiplexedSocket::run_pending_here()
     while (mine != nullptr && !mine->pending.empty()) {
         {
             Actions next = std::move(mine->pending.front());
-            mine->pending.pop_front();
+            mine->pending.erase(mine->pending.begin());
             lock.unlock();
             if (!execute(next)) {
                 return;
