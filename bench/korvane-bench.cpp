@@ -376,9 +376,10 @@ Rate openssl_throughput(const tools::TemporaryCertificate& certificate, korvane_
 
 // A connected client and the server end it was accepted as, built like
 // korvane-perf builds them (transport, connections, stages from
-// `connection`), with two threads running the transport's event loop.
+// `connection`), with `loop_threads` threads running the transport's event
+// loop (asynchronous calls and multiplexed sockets need them).
 struct Link {
-    explicit Link(const tools::Connection& connection) : loops(connection.transport, 2)
+    Link(const tools::Connection& connection, int loop_threads) : loops(connection.transport, loop_threads)
     {
         listener = tools::make_socket(connection, true);
         const std::uint16_t port = free_port();
@@ -411,7 +412,9 @@ tools::Connection tcp(int connections = 1)
 
 Rate korvane_blocking(const tools::Connection& connection, korvane_buf_len_t size, long count)
 {
-    Link link(connection);
+    // Blocking calls on one connection use no event loop: a running loop
+    // would be woken by every packet of a socket registered with it.
+    Link link(connection, connection.connections > 1 ? 2 : 0);
     Message payload = pattern(size);
     const auto start = Clock::now();
     std::thread receiver([&] {
@@ -436,7 +439,7 @@ Rate korvane_blocking(const tools::Connection& connection, korvane_buf_len_t siz
 Rate korvane_async(korvane_buf_len_t size, long count)
 {
     const long window = size <= 4096 ? 64 : 4; // large frames gain nothing from a deep queue
-    Link link(tcp());
+    Link link(tcp(), 2);
     Message payload = pattern(size);
     long issued = 0, sent = 0, received = 0;
     std::atomic<bool> failed{false};
@@ -470,7 +473,7 @@ Rate korvane_async(korvane_buf_len_t size, long count)
 // Blocking send and receive on the client, a blocking echo on the server.
 std::vector<double> korvane_round_trips(int limit)
 {
-    Link link(tcp());
+    Link link(tcp(), 0); // blocking calls only, as above
     Message ping = pattern(64);
     std::thread echo([&] {
         for (;;) {
