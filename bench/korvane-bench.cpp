@@ -681,8 +681,8 @@ int main()
     for (std::size_t i : {std::size_t(1), std::size_t(3)}) {
         const korvane_buf_len_t size = sizes[i];
         const std::vector<double> best = best_of_rounds({
-            [&] { return korvane_blocking(tcp(4), size, count_for(size) / 4); },
-            [&] { return korvane_blocking(tcp(), size, count_for(size) / 4); },
+            [&] { return korvane_blocking(tcp(4), size, count_for(size)); },
+            [&] { return korvane_blocking(tcp(), size, count_for(size)); },
         });
         row("4xTCP multiplexed " + size_name(size), best[0], best[1], "MiB/s", "one basic socket",
             Target{i == 1 ? 0.8 : 1.0});
