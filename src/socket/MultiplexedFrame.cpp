@@ -6,35 +6,16 @@
 #include <cstring>
 #include <memory>
 
+#include "message/MessageView.hpp"
 #include "socket/MultiplexedSocket.hpp"
 #include "util/Endianness.hpp"
 
 namespace korvane {
 namespace detail {
 
-namespace {
-
-// A received payload that shares its frame's buffer: delivery copies nothing.
-// The frame's owner keeps the bytes alive for as long as the payload lives.
-class SharedPayload : public Message {
-public:
-    explicit SharedPayload(const Message& frame)
-    {
-        const korvane_buf_len_t length = frame.length() - MULTIPLEX_HEADER_SIZE;
-        if (frame.null() || length <= 0) {
-            return;
-        }
-        const std::shared_ptr<char>& owner = frame.*(&SharedPayload::m_buffer);
-        m_buffer = std::shared_ptr<char>(owner, owner.get() + MULTIPLEX_HEADER_SIZE);
-        m_length = length;
-    }
-};
-
-} // namespace
-
 Message payload_view(const Message& frame)
 {
-    return SharedPayload(frame);
+    return tail_view(frame, MULTIPLEX_HEADER_SIZE);
 }
 
 bool read_id_frame(const Message& message, GroupAnnouncement& announcement)

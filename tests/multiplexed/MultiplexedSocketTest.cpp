@@ -483,6 +483,16 @@ TEST(MultiplexedOrdering, DuplicateFramesAreDeliveredOnceAndLeaveNothingParked)
     pair.server.fakes[1]->push_inbox(data_frame(4, 1));
     ASSERT_TRUE(pair.server.fakes[1]->deliver());
     EXPECT_EQ(got.messages.back(), "\4");
+
+    // A delivered payload shares its frame's buffer, and is still a message
+    // like any other: its length may be set within what it holds.
+    pair.server.fakes[1]->push_inbox(data_frame(5, 3));
+    ASSERT_TRUE(pair.server.fakes[1]->deliver());
+    Status status;
+    Message last = pair.server.socket->recv(&status);
+    ASSERT_EQ(3, last.length()) << status;
+    EXPECT_TRUE(last.length(2));
+    EXPECT_FALSE(last.length(last.capacity() + 1));
 }
 
 TEST(MultiplexedFailure, FrameLostWithAConnectionFailsReceiversInsteadOfStalling)

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 
+#include "message/MessageView.hpp"
 #include "pipeline/BoxState.hpp"
 #include "pipeline/StageResult.hpp"
 
@@ -40,15 +41,15 @@ Message Decryptor::process(Message input, Transport::StatusCode* status)
         return detail::stage_failure(status, Status::TRANSPORT_STATUS_PIPELINE_DECODE_ERROR,
                                      "XSalsa20 algorithm error");
     }
-    Message output(xs::dencrypted_size_asymmetric(input.length()));
-    // A bare tag opens to nothing; libsodium still wants somewhere to write.
-    unsigned char empty = 0;
-    void* dest = output.null() ? static_cast<void*>(&empty) : output.buffer();
-    if (!xs::decrypt_asymmetric(input.buffer(), dest, input.length(), m_state->nonce, m_state->shared_key)) {
+    // The input is ours: it opens in place, the plaintext over the ciphertext
+    // behind the tag, and the result shares its buffer. A forged box leaves
+    // it untouched (libsodium checks the tag before it writes).
+    char* box = static_cast<char*>(input.buffer());
+    if (!xs::decrypt_asymmetric(box, box + TAG_SIZE, input.length(), m_state->nonce, m_state->shared_key)) {
         return detail::stage_failure(status, Status::TRANSPORT_STATUS_PIPELINE_DECODE_ERROR,
                                      "XSalsa20 algorithm error");
     }
-    return detail::stage_success(status, std::move(output));
+    return detail::stage_success(status, detail::tail_view(input, TAG_SIZE));
 }
 
 Decryptor* Decryptor::clone() const

@@ -1,0 +1,33 @@
+#include "message/MessageView.hpp"
+
+#include <memory>
+
+namespace korvane {
+namespace detail {
+
+namespace {
+
+class TailView : public Message {
+public:
+    TailView(const Message& whole, korvane_buf_len_t offset)
+    {
+        const korvane_buf_len_t length = whole.length() - offset;
+        if (whole.null() || offset < 0 || length <= 0) {
+            return;
+        }
+        const std::shared_ptr<char>& owner = whole.*(&TailView::m_buffer);
+        m_buffer = std::shared_ptr<char>(owner, owner.get() + offset);
+        m_length = length;
+        m_capacity = whole.capacity() - offset;
+    }
+};
+
+} // namespace
+
+Message tail_view(const Message& whole, korvane_buf_len_t offset)
+{
+    return TailView(whole, offset);
+}
+
+} // namespace detail
+} // namespace korvane
