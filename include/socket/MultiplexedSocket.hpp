@@ -294,7 +294,7 @@ protected:
     void on_alarm();
     MultiplexedSocket* assemble(std::vector<Socket> group);
     void park(std::size_t index, Message frame, korvane_multiplex_frame_id_t uid);
-    Message unpark();
+    Message unpark(std::size_t source);
     void clear_parked();
     bool next_frame_parked();
     std::size_t next_frame_source();

@@ -129,7 +129,8 @@ void MultiplexedSocket::park(std::size_t index, Message frame, korvane_multiplex
 }
 
 // Where the frame whose turn it is waits: the index of the connection it
-// stands first on, m_connections.size() for the heap, or NOT_ARRIVED. Frames met on the way whose turn has passed are dropped.
+// stands first on, m_connections.size() for the heap, or NOT_ARRIVED. Frames
+// met on the way whose turn has passed are dropped.
 std::size_t MultiplexedSocket::next_frame_source()
 {
     for (std::size_t i = 0; i < m_connections.size(); ++i) {
@@ -150,11 +151,10 @@ std::size_t MultiplexedSocket::next_frame_source()
     return NOT_ARRIVED;
 }
 
-// Takes the frame whose turn it is out (next_frame_parked() said it is
-// there); returns its payload.
-Message MultiplexedSocket::unpark()
+// Takes the frame whose turn it is out of `source` (what next_frame_source()
+// found); returns its payload.
+Message MultiplexedSocket::unpark(std::size_t source)
 {
-    const std::size_t source = next_frame_source();
     if (source < m_connections.size()) {
         std::deque<parked_frame_t>& parked = m_connections[source].parked;
         m_parked_bytes -= parked_cost(parked.front().frame);
@@ -186,8 +186,12 @@ bool MultiplexedSocket::next_frame_parked()
 // order; fails them all once nothing more can arrive in order.
 void MultiplexedSocket::decide_deliveries(Actions& actions)
 {
-    while (!m_recv_callback_queue.empty() && next_frame_parked()) {
-        actions.receivers.push_back({std::move(m_recv_callback_queue.front()), unpark(), Status()});
+    while (!m_recv_callback_queue.empty()) {
+        const std::size_t source = next_frame_source();
+        if (source == NOT_ARRIVED) {
+            break;
+        }
+        actions.receivers.push_back({std::move(m_recv_callback_queue.front()), unpark(source), Status()});
         m_recv_callback_queue.pop();
         ++m_recv_uid;
     }
@@ -278,8 +282,9 @@ Message MultiplexedSocket::recv(Transport::StatusCode* status) noexcept
         outcome = m_stop ? shutdown_status() : std::exchange(m_unreported_failure, Status());
         return Message();
     }
-    if (m_recv_callback_queue.empty() && next_frame_parked()) {
-        Message payload = unpark();
+    const std::size_t source = m_recv_callback_queue.empty() ? next_frame_source() : NOT_ARRIVED;
+    if (source != NOT_ARRIVED) {
+        Message payload = unpark(source);
         ++m_recv_uid;
         Actions actions;
         decide_receives(actions); // room for frames again
