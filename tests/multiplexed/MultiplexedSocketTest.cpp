@@ -488,6 +488,9 @@ TEST(MultiplexedOrdering, DuplicateFramesAreDeliveredOnceAndLeaveNothingParked)
     // like any other: its length may be set within what it holds.
     pair.server.fakes[1]->push_inbox(data_frame(5, 3));
     ASSERT_TRUE(pair.server.fakes[1]->deliver());
+    Timeouts bounded;
+    bounded.recv = std::chrono::seconds(5); // a broken build fails, never hangs
+    pair.server.socket->timeouts(bounded);
     Status status;
     Message last = pair.server.socket->recv(&status);
     ASSERT_EQ(3, last.length()) << status;
