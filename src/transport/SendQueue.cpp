@@ -12,9 +12,20 @@ using Status = Transport::StatusCode;
 namespace {
 
 // A batch stays within what the system takes in one gather call (asio hands
-// it at most 64 pieces) and bounds how long the first callback waits.
-constexpr std::size_t MAX_BATCH_FRAMES = 32;
+// it at most 64 pieces) and bounds how long the first callback waits. A
+// frame whose payload is at most MAX_PACKED_PAYLOAD is copied into the
+// batch's packed buffer rather than given pieces of its own: copying a few
+// hundred bytes costs less than the system call a further batch would.
+constexpr std::size_t MAX_PIECES = 64;
+constexpr std::size_t MAX_BATCH_FRAMES = 256;
+constexpr korvane_buf_len_t MAX_PACKED_PAYLOAD = 512;
+constexpr std::size_t MAX_PACKED_BYTES = 32 * 1024;
 constexpr korvane_buf_len_t HEADER_SIZE = TransportFramer::HEADER_SIZE;
+
+bool packs(const SendQueue::Pending& pending)
+{
+    return pending.length <= MAX_PACKED_PAYLOAD;
+}
 
 } // namespace
 
@@ -41,7 +52,8 @@ void SendQueue::push(Pending&& pending)
 std::shared_ptr<SendQueue::Batch> SendQueue::empty_batch()
 {
     auto batch = std::make_shared<Batch>();
-    batch->reserve(MAX_BATCH_FRAMES);
+    batch->frames.reserve(MAX_BATCH_FRAMES);
+    batch->packed.reserve(MAX_PACKED_BYTES);
     return batch;
 }
 
@@ -52,25 +64,70 @@ void SendQueue::forget_framer()
     m_queued.clear();
 }
 
+// Counts what gather() will make of the frames, so that a batch never needs
+// more pieces or packed bytes than it has room for; the first frame always goes.
 void SendQueue::take_batch(Batch& batch)
 {
-    const std::size_t count = std::min(m_queued.size(), MAX_BATCH_FRAMES);
-    for (std::size_t i = 0; i < count; ++i) {
-        batch.push_back(std::move(m_queued.front()));
+    std::size_t pieces = 0, packed_bytes = 0;
+    bool packing = false;
+    while (!m_queued.empty() && batch.frames.size() < MAX_BATCH_FRAMES) {
+        const Pending& next = m_queued.front();
+        if (packs(next)) {
+            const std::size_t bytes = HEADER_SIZE + next.length;
+            const std::size_t more = packing ? 0 : 1;
+            if (!batch.frames.empty() && (pieces + more > MAX_PIECES || packed_bytes + bytes > MAX_PACKED_BYTES)) {
+                break;
+            }
+            pieces += more;
+            packed_bytes += bytes;
+            packing = true;
+        } else {
+            if (!batch.frames.empty() && pieces + 2 > MAX_PIECES) {
+                break;
+            }
+            pieces += 2;
+            packing = false;
+        }
+        batch.frames.push_back(std::move(m_queued.front()));
         m_queued.pop_front();
     }
 }
 
+std::size_t SendQueue::gather(Batch& batch, Transport::ConstBuffer* pieces)
+{
+    std::size_t packed_bytes = 0;
+    for (const Pending& pending : batch.frames) {
+        packed_bytes += packs(pending) ? HEADER_SIZE + pending.length : 0;
+    }
+    batch.packed.resize(packed_bytes); // within the room reserved for it: the pieces below stay valid
+    unsigned char* at = batch.packed.data();
+    std::size_t count = 0;
+    bool packing = false;
+    for (const Pending& pending : batch.frames) {
+        if (!packs(pending)) {
+            pieces[count++] = {pending.header, HEADER_SIZE};
+            pieces[count++] = {pending.payload.buffer(), pending.length};
+            packing = false;
+            continue;
+        }
+        if (!packing) {
+            pieces[count++] = {at, 0};
+            packing = true;
+        }
+        std::copy(pending.header, pending.header + HEADER_SIZE, at);
+        if (pending.length > 0) {
+            std::copy_n(static_cast<const unsigned char*>(pending.payload.buffer()), pending.length, at + HEADER_SIZE);
+        }
+        at += HEADER_SIZE + pending.length;
+        pieces[count - 1].length += HEADER_SIZE + pending.length;
+    }
+    return count;
+}
+
 void SendQueue::write(std::shared_ptr<Batch> batch)
 {
-    Transport::ConstBuffer pieces[2 * MAX_BATCH_FRAMES];
-    std::size_t count = 0;
-    for (const Pending& pending : *batch) {
-        pieces[count++] = {pending.header, HEADER_SIZE};
-        if (pending.length > 0) {
-            pieces[count++] = {pending.payload.buffer(), pending.length};
-        }
-    }
+    Transport::ConstBuffer pieces[MAX_PIECES];
+    const std::size_t count = gather(*batch, pieces);
     const std::shared_ptr<Transport> transport = m_transport.lock();
     if (!transport) {
         written(batch, -1, Status(Status::TRANSPORT_STATUS_NOT_CONNECTED, "Transport is gone"));
@@ -91,7 +148,7 @@ void SendQueue::write(std::shared_ptr<Batch> batch)
 // next write completes on.
 void SendQueue::written(const std::shared_ptr<Batch>& batch, long bytes, const Status& status)
 {
-    for (Pending& pending : *batch) {
+    for (Pending& pending : batch->frames) {
         TransportFramer* framer = nullptr;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -105,7 +162,7 @@ void SendQueue::written(const std::shared_ptr<Batch>& batch, long bytes, const S
         pending.payload = Message();
         callback(*framer, own, status);
     }
-    batch->clear(); // its frames are done: the next write reuses its room
+    batch->frames.clear(); // its frames are done: the next write reuses its room
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_queued.empty() || m_framer == nullptr) {

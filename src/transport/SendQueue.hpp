@@ -1,6 +1,8 @@
 // The asynchronous sends of one framer: frames queue in call order while a
 // write is in flight and leave together in the next gather write, so a
 // stream of small messages costs a system call per batch, not per message.
+// Small frames are packed side by side into one buffer of the batch, so that
+// a batch of them is not bounded by how many pieces one gather call takes.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +23,10 @@ struct SendQueue : std::enable_shared_from_this<SendQueue> {
         korvane_buf_len_t length;
         TransportFramer::send_callback_t callback;
     };
-    using Batch = std::vector<Pending>;
+    struct Batch {
+        std::vector<Pending> frames;
+        std::vector<unsigned char> packed; // the small frames, header and payload, in wire order
+    };
 
     SendQueue(TransportFramer& owner, std::shared_ptr<Transport> transport);
 
@@ -41,6 +46,8 @@ private:
     /// Under m_mutex: moves the frames the next write carries into `batch`,
     /// whose room is reserved beforehand (nothing allocates under the lock).
     void take_batch(Batch& batch);
+    /// The pieces of one gather write of `batch`, its small frames packed.
+    static std::size_t gather(Batch& batch, Transport::ConstBuffer* pieces);
     static std::shared_ptr<Batch> empty_batch();
     void write(std::shared_ptr<Batch> batch);
     void written(const std::shared_ptr<Batch>& batch, long bytes, const Transport::StatusCode& status);
