@@ -524,11 +524,11 @@ void BasicSocket::recv(recv_handler_t callback) noexcept
     if (!callback) {
         return;
     }
-    arm_read_deadline();
-    std::shared_ptr<Life> life = m_life;
-    TransportFramer::recv_callback_t on_frame;
-    try {
-        on_frame = [life, callback](TransportFramer&, Message frame, Status status) {
+    struct Framed {
+        std::shared_ptr<Life> life;
+        recv_handler_t callback;
+        void operator()(TransportFramer&, Message frame, Status status)
+        {
             Entry entry(life);
             BasicSocket* self = entry.owner();
             if (self == nullptr) {
@@ -537,11 +537,18 @@ void BasicSocket::recv(recv_handler_t callback) noexcept
             self->m_recv_pending = false;
             Message decoded = self->decode_frame(std::move(frame), status);
             callback(*self, std::move(decoded), std::move(status));
-        };
+        }
+    };
+    arm_read_deadline();
+    // Made before the handler moves into it, so that a failure still reaches the handler.
+    TransportFramer::recv_callback_t on_frame;
+    try {
+        on_frame = Framed{m_life, nullptr};
     } catch (const std::bad_alloc&) {
         callback(*this, Message(), no_memory());
         return;
     }
+    on_frame.target<Framed>()->callback = std::move(callback);
     m_recv_pending = true;
     m_transport_framer->message(std::move(on_frame));
 }
@@ -627,10 +634,11 @@ korvane_buf_len_t BasicSocket::blocking_limit() const noexcept
 
 void BasicSocket::send_encoded(Message encoded, Status status, send_handler_t callback)
 {
-    std::shared_ptr<Life> life = m_life;
-    TransportFramer::send_callback_t on_written;
-    try {
-        on_written = [life, callback](TransportFramer&, long bytes, Status result) {
+    struct Written {
+        std::shared_ptr<Life> life;
+        send_handler_t callback;
+        void operator()(TransportFramer&, long bytes, Status result)
+        {
             Entry entry(life);
             BasicSocket* self = entry.owner();
             if (self == nullptr) {
@@ -643,15 +651,23 @@ void BasicSocket::send_encoded(Message encoded, Status status, send_handler_t ca
                 result = Status(Status::TRANSPORT_STATUS_BROKEN_PIPE, "Connection reset by peer");
             }
             callback(*self, self->sent(std::move(result)));
-        };
-    } catch (const std::bad_alloc&) {
-        encoded = Message();
-        status = no_memory();
+        }
+    };
+    // Made before the handler moves into it, so that a failure still reaches the handler.
+    TransportFramer::send_callback_t on_written;
+    if (!encoded.null()) {
+        try {
+            on_written = Written{m_life, nullptr};
+        } catch (const std::bad_alloc&) {
+            encoded = Message();
+            status = no_memory();
+        }
     }
     if (encoded.null()) {
         callback(*this, status);
         return;
     }
+    on_written.target<Written>()->callback = std::move(callback);
     arm_write_deadline();
     ++m_sends_in_flight;
     m_send_pending = true;

@@ -3,8 +3,55 @@
 #include "util/Allocator.hpp"
 
 #include <atomic>
+#include <cstddef>
+#include <new>
 
 namespace korvane {
+
+namespace {
+
+// A heap buffer and its share count in one block: the count's allocator hands
+// out the front of the block and frees the whole block once the count goes,
+// so a buffer the pool cannot serve costs one heap allocation, not two.
+constexpr std::size_t COUNT_ROOM = 64;
+
+template <typename T>
+struct BlockAllocator {
+    using value_type = T;
+    void* block;
+
+    explicit BlockAllocator(void* whole) : block(whole) {}
+    template <typename U>
+    BlockAllocator(const BlockAllocator<U>& other) : block(other.block)
+    {
+    }
+    T* allocate(std::size_t count)
+    {
+        if (count * sizeof(T) > COUNT_ROOM) {
+            throw std::bad_alloc();
+        }
+        return static_cast<T*>(block);
+    }
+    void deallocate(T*, std::size_t) noexcept { ::operator delete(block); }
+    template <typename U>
+    bool operator==(const BlockAllocator<U>& other) const { return block == other.block; }
+    template <typename U>
+    bool operator!=(const BlockAllocator<U>& other) const { return block != other.block; }
+};
+
+std::shared_ptr<char> heap_buffer(korvane_buf_len_t size)
+{
+    void* block = ::operator new(COUNT_ROOM + static_cast<std::size_t>(size));
+    try {
+        return std::shared_ptr<char>(static_cast<char*>(block) + COUNT_ROOM, [](char*) {},
+                                     BlockAllocator<char>(block));
+    } catch (...) {
+        ::operator delete(block);
+        throw;
+    }
+}
+
+} // namespace
 
 Allocator::Allocator(korvane_buf_len_t allocation_size, korvane_size_t slices)
     : m_allocation_size(allocation_size), m_slices(slices)
@@ -27,7 +74,7 @@ std::shared_ptr<char> Allocator::allocate(korvane_buf_len_t size)
     if (m_free.empty()) {
         if (m_used.empty()) {
             if (m_slices == 0) {
-                return make_shared_array<char>(size);
+                return heap_buffer(size);
             }
             m_free.reserve(m_slices);
             m_used.reserve(m_slices);
@@ -39,7 +86,7 @@ std::shared_ptr<char> Allocator::allocate(korvane_buf_len_t size)
         }
     }
     if (size > m_allocation_size || m_free.empty()) {
-        return make_shared_array<char>(size);
+        return heap_buffer(size);
     }
     m_used.push_back(std::move(m_free.back()));
     m_free.pop_back();
