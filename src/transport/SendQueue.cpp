@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <new>
 #include <utility>
 
 namespace korvane {
@@ -17,6 +18,7 @@ namespace {
 // batch's packed buffer rather than given pieces of its own: copying a few
 // hundred bytes costs less than the system call a further batch would.
 constexpr std::size_t MAX_PIECES = 64;
+constexpr std::size_t FIRST_BATCH_FRAMES = 32;
 constexpr std::size_t MAX_BATCH_FRAMES = 256;
 constexpr korvane_buf_len_t MAX_PACKED_PAYLOAD = 512;
 constexpr std::size_t MAX_PACKED_BYTES = 32 * 1024;
@@ -36,14 +38,25 @@ SendQueue::SendQueue(TransportFramer& owner, std::shared_ptr<Transport> transpor
 
 void SendQueue::push(Pending&& pending)
 {
-    std::shared_ptr<Batch> batch = empty_batch();
+    // One batch per queue, made by the first send outside the lock; it is
+    // in flight or spare from then on, so later sends allocate none.
+    std::shared_ptr<Batch> made;
+    if (!m_batch_made.load(std::memory_order_acquire)) {
+        made = empty_batch();
+    }
+    std::shared_ptr<Batch> batch;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (made && !m_batch_made.load(std::memory_order_relaxed)) {
+            m_spare = std::move(made);
+            m_batch_made.store(true, std::memory_order_release);
+        }
         m_queued.push_back(std::move(pending));
         if (m_writing) {
             return;
         }
         m_writing = true;
+        batch = std::move(m_spare);
         take_batch(*batch);
     }
     write(std::move(batch));
@@ -52,8 +65,7 @@ void SendQueue::push(Pending&& pending)
 std::shared_ptr<SendQueue::Batch> SendQueue::empty_batch()
 {
     auto batch = std::make_shared<Batch>();
-    batch->frames.reserve(MAX_BATCH_FRAMES);
-    batch->packed.reserve(MAX_PACKED_BYTES);
+    batch->frames.reserve(FIRST_BATCH_FRAMES);
     return batch;
 }
 
@@ -70,7 +82,7 @@ void SendQueue::take_batch(Batch& batch)
 {
     std::size_t pieces = 0, packed_bytes = 0;
     bool packing = false;
-    while (!m_queued.empty() && batch.frames.size() < MAX_BATCH_FRAMES) {
+    while (!m_queued.empty() && batch.frames.size() < batch.frames.capacity()) {
         const Pending& next = m_queued.front();
         if (packs(next)) {
             const std::size_t bytes = HEADER_SIZE + next.length;
@@ -99,7 +111,7 @@ std::size_t SendQueue::gather(Batch& batch, Transport::ConstBuffer* pieces)
     for (const Pending& pending : batch.frames) {
         packed_bytes += packs(pending) ? HEADER_SIZE + pending.length : 0;
     }
-    batch.packed.resize(packed_bytes); // within the room reserved for it: the pieces below stay valid
+    batch.packed.resize(packed_bytes); // before any piece points into it
     unsigned char* at = batch.packed.data();
     std::size_t count = 0;
     bool packing = false;
@@ -126,8 +138,6 @@ std::size_t SendQueue::gather(Batch& batch, Transport::ConstBuffer* pieces)
 
 void SendQueue::write(std::shared_ptr<Batch> batch)
 {
-    Transport::ConstBuffer pieces[MAX_PIECES];
-    const std::size_t count = gather(*batch, pieces);
     const std::shared_ptr<Transport> transport = m_transport.lock();
     if (!transport) {
         written(batch, -1, Status(Status::TRANSPORT_STATUS_NOT_CONNECTED, "Transport is gone"));
@@ -135,11 +145,29 @@ void SendQueue::write(std::shared_ptr<Batch> batch)
     }
     std::shared_ptr<SendQueue> self = shared_from_this();
     try {
+        Transport::ConstBuffer pieces[MAX_PIECES];
+        const std::size_t count = gather(*batch, pieces);
         transport->write_gather_async(pieces, count, [self, batch](Transport&, long bytes, Status status) {
             self->written(batch, bytes, status);
         });
     } catch (const std::exception& error) {
         written(batch, -1, Status(Status::TRANSPORT_STATUS_NO_MEMORY, error.what()));
+    }
+}
+
+// Empties a batch whose frames are done. One that was full gets room for
+// twice as many frames, up to MAX_BATCH_FRAMES: only a connection that keeps
+// many sends queued holds room for them.
+void SendQueue::grow(Batch& batch) noexcept
+{
+    const bool full = batch.frames.size() == batch.frames.capacity();
+    batch.frames.clear();
+    if (full && batch.frames.capacity() < MAX_BATCH_FRAMES) {
+        try {
+            batch.frames.reserve(std::min(2 * batch.frames.capacity(), MAX_BATCH_FRAMES));
+        } catch (const std::bad_alloc&) {
+            // the batch keeps the room it had
+        }
     }
 }
 
@@ -162,11 +190,12 @@ void SendQueue::written(const std::shared_ptr<Batch>& batch, long bytes, const S
         pending.payload = Message();
         callback(*framer, own, status);
     }
-    batch->frames.clear(); // its frames are done: the next write reuses its room
+    grow(*batch);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_queued.empty() || m_framer == nullptr) {
             m_writing = false;
+            m_spare = batch;
             return;
         }
         take_batch(*batch);

@@ -5,6 +5,7 @@
 // a batch of them is not bounded by how many pieces one gather call takes.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -42,12 +43,15 @@ private:
     std::weak_ptr<Transport> m_transport; // a write in flight must not keep the connection open
     std::deque<Pending> m_queued;
     bool m_writing = false;
+    std::shared_ptr<Batch> m_spare; // the batch while no write is in flight
+    std::atomic<bool> m_batch_made{false};
 
     /// Under m_mutex: moves the frames the next write carries into `batch`,
     /// whose room is reserved beforehand (nothing allocates under the lock).
     void take_batch(Batch& batch);
     /// The pieces of one gather write of `batch`, its small frames packed.
     static std::size_t gather(Batch& batch, Transport::ConstBuffer* pieces);
+    static void grow(Batch& batch) noexcept;
     static std::shared_ptr<Batch> empty_batch();
     void write(std::shared_ptr<Batch> batch);
     void written(const std::shared_ptr<Batch>& batch, long bytes, const Transport::StatusCode& status);
