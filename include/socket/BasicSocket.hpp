@@ -172,7 +172,8 @@ private:
     Transport::StatusCode sent(Transport::StatusCode status);
     Transport::StatusCode send_copy(const Message& message);
     Transport::StatusCode send_encoded(Message encoded, const Transport::StatusCode& status);
-    void send_encoded(Message encoded, Transport::StatusCode status, send_handler_t callback);
+    /// With `lent`, `encoded` holds the caller's bytes for this call only.
+    void send_encoded(Message encoded, Transport::StatusCode status, send_handler_t callback, bool lent = false);
 
     std::shared_ptr<Life> m_life;
     bool m_read_bounded = false;

@@ -79,6 +79,9 @@ public:
     /// batch of frames, cost one send).
     korvane_buf_len_t write_gather(const ConstBuffer* pieces, std::size_t count, StatusCode* status) override;
     void write_gather_async(const ConstBuffer* pieces, std::size_t count, write_handler_t callback) override;
+    /// One non-blocking send of up to 8 pieces, under the lock close() takes,
+    /// so that it never reaches a descriptor that closed meanwhile.
+    std::size_t write_gather_ahead(const ConstBuffer* pieces, std::size_t count) noexcept override;
     /// Closes listener and connection; pending operations complete with
     /// OPERATION_ABORTED on the loop. Reports only a failure to close the
     /// connection's descriptor. May be called on any thread while

@@ -136,6 +136,12 @@ public:
     /// stay valid until `callback` ran. The default copies them into one
     /// write_async.
     virtual void write_gather_async(const ConstBuffer* pieces, std::size_t count, write_handler_t callback);
+    /// Hands the system what it takes of the pieces at once, without
+    /// waiting, and returns how many bytes that was. Only while no other
+    /// write is in flight; nothing is reported: a failure is left for the
+    /// next write to meet. The default takes nothing (0), for transports
+    /// that cannot write on the calling thread.
+    virtual std::size_t write_gather_ahead(const ConstBuffer* pieces, std::size_t count) noexcept;
     /// Ends the connection and stops listening; pending asynchronous
     /// operations complete with TRANSPORT_STATUS_OPERATION_ABORTED.
     virtual StatusCode close() = 0;

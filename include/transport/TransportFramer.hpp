@@ -62,6 +62,11 @@ public:
     /// MAX_FRAME_SIZE is refused on the calling thread before this returns.
     /// Once the framer is destroyed, callbacks not yet run are dropped.
     void message(Message message, send_callback_t callback);
+    /// The same for `length` bytes read from `payload`, which may change
+    /// once this returns: a frame that nothing queued holds back goes out
+    /// from them as far as the system takes it at once, and only the rest is
+    /// copied.
+    void write_frame(const void* payload, korvane_buf_len_t length, send_callback_t callback);
 
     /// Forgets the bytes read ahead of the frame being received, so that
     /// frames which had arrived are not delivered once the transport is
@@ -99,6 +104,10 @@ protected:
 
 private:
     struct AsyncReceive;
+    /// Refuses an oversize frame or queues one with `push`, which fills in
+    /// its payload; an allocation failure reaches `callback`.
+    template <typename Push>
+    void queue_frame(korvane_buf_len_t length, send_callback_t callback, Push push);
     std::shared_ptr<detail::SendQueue> m_sends;
     /// Made by the first receive; shared with an asynchronous read filling it.
     std::shared_ptr<detail::ReadAhead> m_ahead;

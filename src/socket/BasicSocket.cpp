@@ -632,7 +632,7 @@ korvane_buf_len_t BasicSocket::blocking_limit() const noexcept
     return m_blocking_frames ? TransportFramer::max_payload_length() : std::numeric_limits<korvane_buf_len_t>::max();
 }
 
-void BasicSocket::send_encoded(Message encoded, Status status, send_handler_t callback)
+void BasicSocket::send_encoded(Message encoded, Status status, send_handler_t callback, bool lent)
 {
     struct Written {
         std::shared_ptr<Life> life;
@@ -671,7 +671,11 @@ void BasicSocket::send_encoded(Message encoded, Status status, send_handler_t ca
     arm_write_deadline();
     ++m_sends_in_flight;
     m_send_pending = true;
-    m_transport_framer->message(std::move(encoded), std::move(on_written));
+    if (lent) {
+        m_transport_framer->write_frame(encoded.buffer(), encoded.length(), std::move(on_written));
+    } else {
+        m_transport_framer->message(std::move(encoded), std::move(on_written));
+    }
 }
 
 Status BasicSocket::send(Message& message) noexcept
@@ -688,6 +692,11 @@ Status BasicSocket::send(Message&& message) noexcept
 void BasicSocket::send(Message& message, send_handler_t callback) noexcept
 {
     if (!callback) {
+        return;
+    }
+    if (!m_pipeline.has_encoders() && !message.null()) {
+        // Nothing transforms the bytes: the framer copies only what it cannot write at once.
+        send_encoded(LentMessage(message), Status(), std::move(callback), true);
         return;
     }
     Status status;

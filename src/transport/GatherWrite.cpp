@@ -77,4 +77,9 @@ void Transport::write_gather_async(const ConstBuffer* pieces, std::size_t count,
                 });
 }
 
+std::size_t Transport::write_gather_ahead(const ConstBuffer*, std::size_t) noexcept
+{
+    return 0;
+}
+
 } // namespace korvane

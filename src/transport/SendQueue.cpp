@@ -26,7 +26,21 @@ constexpr korvane_buf_len_t HEADER_SIZE = TransportFramer::HEADER_SIZE;
 
 bool packs(const SendQueue::Pending& pending)
 {
-    return pending.length <= MAX_PACKED_PAYLOAD;
+    return !pending.rest && pending.length <= MAX_PACKED_PAYLOAD;
+}
+
+// The bytes of a frame from `written` on, header and payload, in one buffer.
+Message unwritten_rest(const SendQueue::Pending& pending, const void* payload, std::size_t written)
+{
+    const std::size_t total = HEADER_SIZE + static_cast<std::size_t>(pending.length);
+    Message rest(static_cast<korvane_buf_len_t>(total - written));
+    auto* at = static_cast<unsigned char*>(rest.buffer());
+    if (written < HEADER_SIZE) {
+        at = std::copy(pending.header + written, pending.header + HEADER_SIZE, at);
+        written = HEADER_SIZE;
+    }
+    std::copy_n(static_cast<const unsigned char*>(payload) + (written - HEADER_SIZE), total - written, at);
+    return rest;
 }
 
 } // namespace
@@ -52,14 +66,86 @@ void SendQueue::push(Pending&& pending)
             m_batch_made.store(true, std::memory_order_release);
         }
         m_queued.push_back(std::move(pending));
-        if (m_writing) {
-            return;
+        if (m_writing || m_ahead_claimed) {
+            return; // the write in flight, or the claim, takes it on
         }
         m_writing = true;
         batch = std::move(m_spare);
         take_batch(*batch);
     }
     write(std::move(batch));
+}
+
+// A caller's bytes are lent for the call only. While no write is on the
+// wire and nothing waits, which includes the callbacks of a write that has
+// ended, the frame goes out from them as far as the system takes it at once;
+// what it leaves is copied and queued first, to go with the next write.
+void SendQueue::push_lent(Pending&& pending, const void* payload)
+{
+    if (!claim_wire()) {
+        pending.payload = Message(payload, pending.length);
+        push(std::move(pending));
+        return;
+    }
+    std::size_t ahead = 0;
+    const std::shared_ptr<Transport> transport = m_transport.lock();
+    if (transport) {
+        const Transport::ConstBuffer pieces[] = {{pending.header, HEADER_SIZE}, {payload, pending.length}};
+        ahead = transport->write_gather_ahead(pieces, pending.length > 0 ? 2 : 1);
+    }
+    std::shared_ptr<Batch> batch;
+    try {
+        Pending rest;
+        rest.payload = unwritten_rest(pending, payload, ahead);
+        std::copy(pending.header, pending.header + HEADER_SIZE, rest.header);
+        rest.length = pending.length;
+        rest.rest = true;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_queued.push_front(std::move(rest)); // sends queued meanwhile were called later
+        m_queued.front().callback = std::move(pending.callback);
+        batch = release_wire();
+    } catch (...) {
+        if (ahead > 0) {
+            // Part of the frame is out and the rest cannot follow: the
+            // stream can carry nothing more.
+            transport->close();
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            batch = release_wire();
+        }
+        if (batch) {
+            write(std::move(batch));
+        }
+        throw;
+    }
+    if (batch) {
+        write(std::move(batch));
+    }
+}
+
+bool SendQueue::claim_wire()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_wire_idle || m_ahead_claimed || !m_queued.empty() || !m_batch_made.load(std::memory_order_relaxed)) {
+        return false;
+    }
+    m_ahead_claimed = true;
+    return true;
+}
+
+// Under m_mutex: ends a claim, and claims the spare batch for what queued
+// when no write has started since (a write ending meanwhile left it to us).
+std::shared_ptr<SendQueue::Batch> SendQueue::release_wire()
+{
+    m_ahead_claimed = false;
+    if (m_writing || m_queued.empty()) {
+        return nullptr;
+    }
+    m_writing = true;
+    std::shared_ptr<Batch> batch = std::move(m_spare);
+    take_batch(*batch);
+    return batch;
 }
 
 std::shared_ptr<SendQueue::Batch> SendQueue::empty_batch()
@@ -80,6 +166,7 @@ void SendQueue::forget_framer()
 // more pieces or packed bytes than it has room for; the first frame always goes.
 void SendQueue::take_batch(Batch& batch)
 {
+    m_wire_idle = false;
     std::size_t pieces = 0, packed_bytes = 0;
     bool packing = false;
     while (!m_queued.empty() && batch.frames.size() < batch.frames.capacity()) {
@@ -116,6 +203,11 @@ std::size_t SendQueue::gather(Batch& batch, Transport::ConstBuffer* pieces)
     std::size_t count = 0;
     bool packing = false;
     for (const Pending& pending : batch.frames) {
+        if (pending.rest) {
+            pieces[count++] = {pending.payload.buffer(), pending.payload.length()};
+            packing = false;
+            continue;
+        }
         if (!packs(pending)) {
             pieces[count++] = {pending.header, HEADER_SIZE};
             pieces[count++] = {pending.payload.buffer(), pending.length};
@@ -176,6 +268,17 @@ void SendQueue::grow(Batch& batch) noexcept
 // next write completes on.
 void SendQueue::written(const std::shared_ptr<Batch>& batch, long bytes, const Status& status)
 {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_wire_idle = true;
+    }
+    // Frames written whole ahead go out as an empty write, which is no end of stream.
+    const bool all_ahead = std::all_of(batch->frames.begin(), batch->frames.end(), [](const Pending& pending) {
+        return pending.rest && pending.payload.length() == 0;
+    });
+    if (status.code() >= 0 && bytes == 0 && all_ahead) {
+        bytes = 1;
+    }
     for (Pending& pending : batch->frames) {
         TransportFramer* framer = nullptr;
         {
@@ -191,10 +294,15 @@ void SendQueue::written(const std::shared_ptr<Batch>& batch, long bytes, const S
         callback(*framer, own, status);
     }
     grow(*batch);
+    write_next(batch);
+}
+
+void SendQueue::write_next(const std::shared_ptr<Batch>& batch)
+{
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_queued.empty() || m_framer == nullptr) {
-            m_writing = false;
+        if (m_queued.empty() || m_framer == nullptr || m_ahead_claimed) {
+            m_writing = false; // a claim of the wire starts what queued once it ends
             m_spare = batch;
             return;
         }

@@ -23,6 +23,7 @@ struct SendQueue : std::enable_shared_from_this<SendQueue> {
         Message payload;
         korvane_buf_len_t length;
         TransportFramer::send_callback_t callback;
+        bool rest = false; // payload holds the frame's bytes not yet written, header included
     };
     struct Batch {
         std::vector<Pending> frames;
@@ -34,6 +35,11 @@ struct SendQueue : std::enable_shared_from_this<SendQueue> {
     /// Queues one frame and starts a write unless one is in flight. On
     /// allocation failure it throws with `pending` left as it was.
     void push(Pending&& pending);
+    /// The same for a frame whose payload is read from the caller's
+    /// `payload`, which may change once this returns: with nothing queued or
+    /// in flight, what the system takes at once goes from it, and only the
+    /// rest is copied. Throws on allocation failure like push().
+    void push_lent(Pending&& pending, const void* payload);
     /// The framer is going: callbacks not yet run are dropped.
     void forget_framer();
 
@@ -45,6 +51,8 @@ private:
     bool m_writing = false;
     std::shared_ptr<Batch> m_spare; // the batch while no write is in flight
     std::atomic<bool> m_batch_made{false};
+    bool m_wire_idle = true;      // no write on the wire: none started, or the last one ended
+    bool m_ahead_claimed = false; // a send is writing ahead on the calling thread
 
     /// Under m_mutex: moves the frames the next write carries into `batch`,
     /// whose room is reserved beforehand (nothing allocates under the lock).
@@ -54,6 +62,12 @@ private:
     static void grow(Batch& batch) noexcept;
     static std::shared_ptr<Batch> empty_batch();
     void write(std::shared_ptr<Batch> batch);
+    /// Ends the write `batch` stood for: the next one starts, or the batch
+    /// goes back to spare.
+    void write_next(const std::shared_ptr<Batch>& batch);
+    /// Claims the wire for a write ahead: nothing on it, nothing queued.
+    bool claim_wire();
+    std::shared_ptr<Batch> release_wire();
     void written(const std::shared_ptr<Batch>& batch, long bytes, const Transport::StatusCode& status);
 };
 

@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <atomic>
@@ -566,6 +567,28 @@ void TCPTransport::start_write(std::shared_ptr<Transfer> transfer, write_handler
         return;
     }
     step(transfer);
+}
+
+std::size_t TCPTransport::write_gather_ahead(const ConstBuffer* pieces, std::size_t count) noexcept
+{
+    constexpr std::size_t MAX_AHEAD_PIECES = 8;
+    iovec parts[MAX_AHEAD_PIECES];
+    if (count == 0 || count > MAX_AHEAD_PIECES) {
+        return 0;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        parts[i].iov_base = const_cast<void*>(pieces[i].data);
+        parts[i].iov_len = static_cast<std::size_t>(pieces[i].length);
+    }
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = count;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_write_failed || !m_socket.is_open()) {
+        return 0;
+    }
+    const ssize_t sent = ::sendmsg(m_socket.native_handle(), &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    return sent > 0 ? static_cast<std::size_t>(sent) : 0;
 }
 
 void TCPTransport::fail_write_later(const write_handler_t& callback, Status status)

@@ -460,13 +460,32 @@ void TransportFramer::message(Message message, send_callback_t callback)
         callback(*this, -1, refused_size(message.length()));
         return;
     }
+    queue_frame(payload_length(message), std::move(callback), [&](detail::SendQueue::Pending& pending) {
+        pending.payload = std::move(message);
+        m_sends->push(std::move(pending));
+    });
+}
+
+void TransportFramer::write_frame(const void* payload, korvane_buf_len_t length, send_callback_t callback)
+{
+    queue_frame(length, std::move(callback), [&](detail::SendQueue::Pending& pending) {
+        m_sends->push_lent(std::move(pending), payload);
+    });
+}
+
+template <typename Push>
+void TransportFramer::queue_frame(korvane_buf_len_t length, send_callback_t callback, Push push)
+{
+    if (length > MAX_FRAME_SIZE) {
+        callback(*this, -1, refused_size(length));
+        return;
+    }
     detail::SendQueue::Pending pending;
-    pending.length = payload_length(message);
+    pending.length = length;
     write_header(pending.header, pending.length);
-    pending.payload = std::move(message);
     try {
         pending.callback = std::move(callback);
-        m_sends->push(std::move(pending));
+        push(pending);
     } catch (const std::exception& error) {
         if (pending.callback) {
             pending.callback(*this, -1, out_of_memory(error));
