@@ -82,7 +82,9 @@ void SendQueue::push(Pending&& pending)
 // what it leaves is copied and queued first, to go with the next write.
 void SendQueue::push_lent(Pending&& pending, const void* payload)
 {
-    if (!claim_wire()) {
+    // A small frame is copied into the packed buffer anyway: it takes the
+    // plain path, one lock pass.
+    if (pending.length <= MAX_PACKED_PAYLOAD || !claim_wire()) {
         pending.payload = Message(payload, pending.length);
         push(std::move(pending));
         return;
@@ -91,36 +93,33 @@ void SendQueue::push_lent(Pending&& pending, const void* payload)
     const std::shared_ptr<Transport> transport = m_transport.lock();
     if (transport) {
         const Transport::ConstBuffer pieces[] = {{pending.header, HEADER_SIZE}, {payload, pending.length}};
-        ahead = transport->write_gather_ahead(pieces, pending.length > 0 ? 2 : 1);
+        ahead = transport->write_gather_ahead(pieces, 2);
     }
     std::shared_ptr<Batch> batch;
+    std::exception_ptr failure;
     try {
-        Pending rest;
-        rest.payload = unwritten_rest(pending, payload, ahead);
-        std::copy(pending.header, pending.header + HEADER_SIZE, rest.header);
-        rest.length = pending.length;
-        rest.rest = true;
+        pending.payload = unwritten_rest(pending, payload, ahead);
+        pending.rest = true;
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_queued.push_front(std::move(rest)); // sends queued meanwhile were called later
-        m_queued.front().callback = std::move(pending.callback);
+        m_queued.push_front(std::move(pending)); // sends queued meanwhile were called later
         batch = release_wire();
     } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
         if (ahead > 0) {
             // Part of the frame is out and the rest cannot follow: the
             // stream can carry nothing more.
             transport->close();
         }
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            batch = release_wire();
-        }
-        if (batch) {
-            write(std::move(batch));
-        }
-        throw;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        batch = release_wire();
     }
     if (batch) {
         write(std::move(batch));
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
     }
 }
 
