@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,6 +22,7 @@
 #include "pipeline/Pipeline.hpp"
 #include "socket/SocketImpl.hpp"
 #include "transport/Transport.hpp"
+#include "util/SpinningMutex.hpp"
 
 namespace korvane {
 
@@ -204,7 +204,6 @@ protected:
         /// turn it is stands first on one of the connections; only a frame
         /// out of order on its own connection goes to m_recv_queue.
         std::deque<parked_frame_t> parked;
-        std::deque<Message> outbox;         // dealt to it, not handed to it yet (see flush_outbox)
         std::deque<std::size_t> in_flight;  // lengths of the frames dealt to it and not completed, oldest first
         std::size_t bytes_in_flight = 0;    // their sum
         bool receiving = false; // one of our receives is outstanding on it
@@ -212,6 +211,15 @@ protected:
         bool connecting = false; // an asynchronous connect or its id frame is outstanding
         bool delivered = false; // has delivered a data frame
         korvane_multiplex_frame_id_t last_uid = 0; // uid of its latest data frame
+    };
+    /// Frames dealt to one connection and not handed to it yet. Dealing
+    /// (under m_mutex) and handing over (under the connection's call lock)
+    /// meet only at this lock, so a loop thread handing frames over never
+    /// waits for the socket's lock.
+    struct outbox_t {
+        std::mutex mutex;
+        std::vector<Message> frames;  // dealt, under `mutex`
+        std::vector<Message> handing; // taken out to be handed over, under the call lock
     };
     /// Work decided under the lock and carried out after it is released.
     struct Actions;
@@ -235,10 +243,10 @@ protected:
     static constexpr std::size_t MAX_FRAMES_IN_FLIGHT = 64;
     static constexpr std::size_t MAX_BYTES_IN_FLIGHT = std::size_t(1) << 20;
 
-    // ---- carrying out decisions (lock held on entry to act)
-    /// False when this socket was destroyed meanwhile (then the lock is not
-    /// held and nothing of it may be touched).
-    bool act(std::unique_lock<std::mutex>& lock, Actions&& actions);
+    // ---- carrying out decisions (lock held on entry to act, released on return)
+    /// False when this socket was destroyed meanwhile: then nothing of it may
+    /// be touched.
+    bool act(std::unique_lock<SpinningMutex>& lock, Actions&& actions);
     bool execute(Actions& actions);
     bool blocking_would_deadlock() const;
     bool own_pipeline_has_stages();
@@ -250,6 +258,7 @@ protected:
     /// dealt: the frames of one connection must reach it in uid order, whichever
     /// executor dealt them.
     void flush_outbox(std::size_t index);
+    static std::vector<Executor*>& runs_on_this_thread();
     Executor* executor_on_this_thread();
     /// Before a blocking call waits on a thread that is carrying out this
     /// socket's actions: what that thread still has to do, done now.
@@ -266,9 +275,10 @@ protected:
     void decide_sends(Actions& actions);
     /// The connection that should carry the next frame, or m_sockets.size().
     std::size_t least_loaded_connection() const;
-    /// Forgets the frames dealt to `connection` but not handed to it yet;
-    /// returns how many.
-    static std::size_t take_back_unsent(connection_state_t& connection);
+    /// Forgets the frames dealt to connection `index` but not handed to it
+    /// yet; returns how many.
+    std::size_t take_back_unsent(std::size_t index);
+    std::size_t unsent_frames(std::size_t index) const;
     void decide_send_done(std::size_t index, const Transport::StatusCode& status, Actions& actions);
     void decide_frame_arrived(std::size_t index, Message frame, const Transport::StatusCode& status,
                               Actions& actions);
@@ -302,6 +312,9 @@ protected:
 
     Transport::StatusCode send_refusal(const Message& message);
     bool send_queue_has_room() const;
+    /// Wakes the blocking sends waiting for room, if any (a notify costs a
+    /// lock of its own, and it is due after every deal).
+    void notify_room();
     void enqueue_frame(Message frame, send_handler_t callback, Actions& actions);
     send_handler_t returned_sender();
     void note_unreported_failure(const Transport::StatusCode& status);
@@ -311,7 +324,7 @@ protected:
     recv_handler_t recv_completion();
 
     /// Guards every queue, counter and connection state below and above.
-    mutable std::mutex m_mutex;
+    mutable SpinningMutex m_mutex;
     std::vector<connection_state_t> m_connections;
     std::size_t m_live;                // connections not failed
     bool m_running;                    // connected: frames may flow
@@ -320,12 +333,11 @@ protected:
     Transport::StatusCode m_send_error;
     Transport::StatusCode m_recv_error;
     std::size_t m_queued_bytes = 0;            // what m_send_queue holds
-    std::condition_variable m_room;            // m_send_queue fell below the high-water mark, or ended
+    std::condition_variable_any m_room;        // m_send_queue fell below the high-water mark, or ended
+    int m_room_waiters = 0;                    // blocking sends waiting on m_room
     Transport::StatusCode m_unreported_failure; // a returned blocking send's frame failed: next send or recv says so
     Transport::StatusCode m_failure_for_close;  // the same, kept for close()
     std::queue<std::vector<Socket>> m_accept_ready; // complete groups nobody asked for yet
-    std::list<Executor> m_executors;               // threads carrying out this socket's actions now
-    std::list<Executor> m_idle_executors;          // finished ones, kept for the next run
     std::vector<std::thread::id> m_loop_threads;   // threads on which start() ran the loop
     std::vector<std::thread::id> m_looping;        // threads inside start() running it now
     std::shared_ptr<detail::Lifetime> m_lifetime;
@@ -354,6 +366,7 @@ protected:
     /// overlap. Never nested: a completion that arrives during the call only
     /// queues work for the executor that made it.
     std::unique_ptr<std::mutex[]> m_connection_calls;
+    std::unique_ptr<outbox_t[]> m_outboxes; // one per underlying socket
 };
 
 } // namespace korvane

@@ -61,7 +61,7 @@ void MultiplexedSocket::accept_async(accept_handler_t callback) noexcept
     if (!callback) {
         return; // nobody to tell: nothing is started
     }
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     Actions actions;
     if (m_stop) {
         actions.acceptors.emplace_back(std::move(callback), shutdown_status());
@@ -76,7 +76,7 @@ void MultiplexedSocket::accept_async(accept_handler_t callback) noexcept
 
 void MultiplexedSocket::accept_()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     Actions actions;
     actions.accept = true;
         ++m_accepts_outstanding;
@@ -87,7 +87,7 @@ void MultiplexedSocket::accept_()
 
 void MultiplexedSocket::accept_handler(SocketImpl& context, Socket socket, const Transport::StatusCode& status)
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     m_accepts_outstanding -= m_accepts_outstanding > 0 ? 1 : 0;
     Actions actions;
     if (socket && status.code() >= 0 && !m_stop && m_accept_queue.size() < MAX_UNIDENTIFIED) {
@@ -162,7 +162,7 @@ recv_handler_t MultiplexedSocket::accepted_completion(const std::shared_ptr<deta
 void MultiplexedSocket::accepted_frame(const std::shared_ptr<detail::Route>& route, SocketImpl& context,
                                        Message message, const Transport::StatusCode& status)
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     const auto found = m_accepted.find(&context);
     if (found == m_accepted.end() || found->second->route != route) {
         // Handed over between the completion and this lock: the group's
@@ -186,7 +186,7 @@ void MultiplexedSocket::accepted_frame(const std::shared_ptr<detail::Route>& rou
 
 void MultiplexedSocket::accept_read_handler(SocketImpl& context, Message message, const Transport::StatusCode& status)
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     const auto found = m_accepted.find(&context);
     if (found == m_accepted.end()) {
         return;
@@ -326,7 +326,7 @@ MultiplexedSocket* MultiplexedSocket::assemble(std::vector<Socket> group)
 {
     auto* socket = new MultiplexedSocket(std::move(group));
     socket->m_timeouts = m_timeouts;
-    std::lock_guard<std::mutex> lock(socket->m_mutex);
+    std::lock_guard<SpinningMutex> lock(socket->m_mutex);
     for (std::size_t i = 0; i < socket->m_sockets.size(); ++i) {
         const auto found = m_accepted.find(socket->m_sockets[i].get());
         detail::AcceptedConnection& accepted = *found->second;
@@ -360,7 +360,7 @@ bool MultiplexedSocket::schedule_alarm(Clock::time_point when)
 
 void MultiplexedSocket::on_alarm()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     Actions actions;
     decide_expiry(actions);
     act(lock, std::move(actions));

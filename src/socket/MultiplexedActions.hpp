@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -73,11 +74,14 @@ struct MultiplexedSocket::Actions {
     }
 };
 
-// Executors are recycled (see act()): a run of actions allocates nothing for
-// its own bookkeeping, and `pending` keeps its room from run to run.
+// A thread's run of one socket's actions, on that thread's stack. It is
+// found by the socket's lifetime, which it keeps: a socket destroyed in one of
+// the run's callbacks cannot hand its address to a new socket that would
+// then take this run for its own.
 struct MultiplexedSocket::Executor {
-    std::thread::id thread;
+    std::shared_ptr<detail::Lifetime> life;
     std::vector<Actions> pending; // oldest first
+    std::size_t next = 0;         // the first of them not taken yet
 };
 
 namespace detail {
@@ -150,6 +154,11 @@ struct Wait {
 // socket holds a share of it, so a completion that arrives after the socket
 // was destroyed (it may be destroyed from its own callback) does nothing, and
 // the destructor waits for handlers running on other threads.
+//
+// Entering and leaving are on every completion's path, from every loop
+// thread at once, so they take no lock: a count of visits, and on each thread
+// the list of lifetimes it is visiting. The lock only guards the graveyard and
+// the destructor's wait.
 class Lifetime {
 public:
     class Visit {
@@ -170,19 +179,11 @@ public:
         bool m_inside;
     };
 
-    bool alive() const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_alive;
-    }
+    bool alive() const { return m_alive.load(); }
 
     /// Whether this thread is inside a handler: a loop thread, or one on which
     /// an underlying socket completes its operations.
-    bool visited_here() const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return std::find(m_visitors.begin(), m_visitors.end(), std::this_thread::get_id()) != m_visitors.end();
-    }
+    bool visited_here() const { return visits_here() > 0; }
 
     /// No handler enters from now on. `busy` sockets still have operations
     /// outstanding (how many each): a socket destroyed before its completion
@@ -222,35 +223,60 @@ public:
     /// thread called us and check alive()).
     void end()
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
         m_alive = false;
-        const std::thread::id me = std::this_thread::get_id();
-        m_left.wait(lock, [&] {
-            return std::all_of(m_visitors.begin(), m_visitors.end(), [&](std::thread::id id) { return id == me; });
-        });
+        m_ending = true;
+        const long mine = visits_here();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_left.wait(lock, [&] { return m_visitors.load() == mine; });
     }
 
 private:
+    // Counted before alive() is read, and end() clears alive before it reads
+    // the count: a visit end() does not wait for sees the socket gone.
     bool enter()
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_alive) {
-            m_visitors.push_back(std::this_thread::get_id());
+        ++m_visitors;
+        if (!m_alive.load()) {
+            count_out();
+            return false;
         }
-        return m_alive;
+        visiting_here().push_back(this);
+        return true;
     }
 
     void leave()
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_visitors.erase(std::find(m_visitors.begin(), m_visitors.end(), std::this_thread::get_id()));
-        m_left.notify_all();
+        std::vector<const Lifetime*>& visiting = visiting_here();
+        visiting.erase(std::find(visiting.rbegin(), visiting.rend(), this).base() - 1);
+        count_out();
     }
 
-    mutable std::mutex m_mutex;
+    void count_out()
+    {
+        --m_visitors;
+        if (m_ending.load()) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_left.notify_all();
+        }
+    }
+
+    long visits_here() const
+    {
+        const std::vector<const Lifetime*>& visiting = visiting_here();
+        return static_cast<long>(std::count(visiting.begin(), visiting.end(), this));
+    }
+
+    static std::vector<const Lifetime*>& visiting_here()
+    {
+        thread_local std::vector<const Lifetime*> visiting;
+        return visiting;
+    }
+
+    std::atomic<bool> m_alive{true};
+    std::atomic<bool> m_ending{false};
+    std::atomic<long> m_visitors{0};
+    std::mutex m_mutex;
     std::condition_variable m_left;
-    bool m_alive = true;
-    std::vector<std::thread::id> m_visitors;
     std::map<const SocketImpl*, std::pair<Socket, int>> m_graveyard;
 };
 

@@ -42,7 +42,7 @@ recv_handler_t MultiplexedSocket::recv_completion()
 
 void MultiplexedSocket::consume()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     Actions actions;
     decide_receives(actions);
     act(lock, std::move(actions));
@@ -50,7 +50,7 @@ void MultiplexedSocket::consume()
 
 void MultiplexedSocket::consumer_handler(SocketImpl& context, Message message, const Transport::StatusCode& status)
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     const std::size_t index = index_of(context);
     if (index == m_sockets.size()) {
         return;
@@ -223,7 +223,7 @@ void MultiplexedSocket::detect_lost_frame()
 
 void MultiplexedSocket::queue_recv(recv_handler_t callback)
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     Actions actions;
     if (m_stop) {
         actions.receivers.push_back({std::move(callback), Message(), shutdown_status()});
@@ -277,7 +277,7 @@ Message MultiplexedSocket::recv(Transport::StatusCode* status) noexcept
 {
     Status ignored;
     Status& outcome = status != nullptr ? *status : ignored;
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     if (m_stop || m_unreported_failure.code() < 0) {
         outcome = m_stop ? shutdown_status() : std::exchange(m_unreported_failure, Status());
         return Message();

@@ -38,7 +38,7 @@ send_handler_t MultiplexedSocket::send_completion()
 
 void MultiplexedSocket::produce()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     Actions actions;
     decide_sends(actions);
     act(lock, std::move(actions));
@@ -62,13 +62,17 @@ void MultiplexedSocket::decide_sends(Actions& actions)
         m_queued_bytes -= length;
         connection.in_flight.push_back(length);
         connection.bytes_in_flight += length;
-        if (connection.outbox.empty()) {
-            actions.flushes.push_back(index);
+        outbox_t& outbox = m_outboxes[index];
+        {
+            std::lock_guard<std::mutex> dealing(outbox.mutex);
+            if (outbox.frames.empty()) {
+                actions.flushes.push_back(index);
+            }
+            outbox.frames.push_back(std::move(m_send_queue.front()));
         }
-        connection.outbox.push_back(std::move(m_send_queue.front()));
         m_send_queue.pop();
     }
-    m_room.notify_all();
+    notify_room();
 }
 
 // A connection with nothing of ours outstanding is skipped while its socket
@@ -92,20 +96,29 @@ std::size_t MultiplexedSocket::least_loaded_connection() const
     return best;
 }
 
-std::size_t MultiplexedSocket::take_back_unsent(connection_state_t& connection)
+std::size_t MultiplexedSocket::take_back_unsent(std::size_t index)
 {
-    const std::size_t unsent = connection.outbox.size();
+    connection_state_t& connection = m_connections[index];
+    outbox_t& outbox = m_outboxes[index];
+    std::lock_guard<std::mutex> dealing(outbox.mutex);
+    const std::size_t unsent = outbox.frames.size();
     for (std::size_t i = 0; i < unsent; ++i) {
         connection.bytes_in_flight -= connection.in_flight.back();
         connection.in_flight.pop_back();
     }
-    connection.outbox.clear();
+    outbox.frames.clear();
     return unsent;
+}
+
+std::size_t MultiplexedSocket::unsent_frames(std::size_t index) const
+{
+    std::lock_guard<std::mutex> dealing(m_outboxes[index].mutex);
+    return m_outboxes[index].frames.size();
 }
 
 void MultiplexedSocket::producer_handler(SocketImpl& context, Transport::StatusCode status)
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     const std::size_t index = index_of(context);
     if (index == m_sockets.size()) {
         return;
@@ -181,6 +194,13 @@ bool MultiplexedSocket::send_queue_has_room() const
     return m_send_queue.empty() || m_queued_bytes < SEND_QUEUE_HIGH_WATER;
 }
 
+void MultiplexedSocket::notify_room()
+{
+    if (m_room_waiters > 0) {
+        m_room.notify_all();
+    }
+}
+
 void MultiplexedSocket::enqueue_frame(Message frame, send_handler_t callback, Actions& actions)
 {
     // Numbered under the lock, so queue order is uid order.
@@ -203,7 +223,7 @@ void MultiplexedSocket::note_unreported_failure(const Transport::StatusCode& sta
     if (status.code() >= 0 || status.code() == Status::TRANSPORT_STATUS_SHUTDOWN) {
         return;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<SpinningMutex> lock(m_mutex);
     m_unreported_failure = status;
     m_failure_for_close = status;
 }
@@ -215,7 +235,7 @@ void MultiplexedSocket::send(Message& message, send_handler_t callback) noexcept
     }
     korvane_multiplex_frame_id_t unnumbered = 0;
     Message frame = m_stop ? Message() : create_multiplex_frame(message, unnumbered);
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     Actions actions;
     Status refusal = send_refusal(message);
     if (refusal.code() >= 0 && !send_queue_has_room()) {
@@ -243,7 +263,7 @@ Transport::StatusCode MultiplexedSocket::send(Message& message) noexcept
     }
     korvane_multiplex_frame_id_t unnumbered = 0;
     Message frame = create_multiplex_frame(message, unnumbered);
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     const auto limit = m_timeouts.send;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
@@ -257,9 +277,11 @@ Transport::StatusCode MultiplexedSocket::send(Message& message) noexcept
         if (blocking_would_deadlock()) {
             return detail::loop_thread_status();
         }
-        if (limit.count() == 0) {
-            m_room.wait(lock);
-        } else if (m_room.wait_until(lock, deadline) == std::cv_status::timeout && !send_queue_has_room()) {
+        ++m_room_waiters;
+        const bool timed_out = limit.count() == 0 ? (m_room.wait(lock), false)
+                                                  : m_room.wait_until(lock, deadline) == std::cv_status::timeout;
+        --m_room_waiters;
+        if (timed_out && !send_queue_has_room()) {
             return Status(Status::TRANSPORT_STATUS_TIMEOUT, "Multiplexed send timed out waiting for room");
         }
     }
@@ -287,7 +309,7 @@ void MultiplexedSocket::decide_connection_failed(std::size_t index, Actions& act
     actions.closes.push_back(index);
     // Frames dealt to it and not handed over are lost with it, each failing
     // one sender as a failed send would.
-    for (std::size_t unsent = take_back_unsent(connection); unsent > 0 && !m_send_callback_queue.empty(); --unsent) {
+    for (std::size_t unsent = take_back_unsent(index); unsent > 0 && !m_send_callback_queue.empty(); --unsent) {
         actions.senders.emplace_back(std::move(m_send_callback_queue.front()), unsent_frame_status());
         m_send_callback_queue.pop();
     }
@@ -303,7 +325,7 @@ void MultiplexedSocket::decide_connection_failed(std::size_t index, Actions& act
         }
         m_send_queue = std::queue<Message>();
         m_queued_bytes = 0;
-        m_room.notify_all();
+        notify_room();
     } else if (!m_recv_callback_queue.empty()) {
         actions.receivers.push_back({std::move(m_recv_callback_queue.front()), Message(), Status()});
         m_recv_callback_queue.pop();

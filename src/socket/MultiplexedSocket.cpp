@@ -58,7 +58,8 @@ MultiplexedSocket::MultiplexedSocket(std::vector<Socket> socket)
       m_send_broken(false),
       m_recv_broken(false),
       m_lifetime(std::make_shared<detail::Lifetime>()),
-      m_connection_calls(new std::mutex[m_sockets.size()])
+      m_connection_calls(new std::mutex[m_sockets.size()]),
+      m_outboxes(new outbox_t[m_sockets.size()])
 {
 }
 
@@ -75,11 +76,11 @@ MultiplexedSocket::~MultiplexedSocket()
 
 void MultiplexedSocket::retire_sockets()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<SpinningMutex> lock(m_mutex);
     std::vector<std::pair<Socket, int>> busy;
     for (std::size_t i = 0; i < m_sockets.size(); ++i) {
         const connection_state_t& connection = m_connections[i];
-        const int handed = static_cast<int>(connection.in_flight.size() - connection.outbox.size());
+        const int handed = static_cast<int>(connection.in_flight.size() - unsent_frames(i));
         const int outstanding = handed + int(connection.receiving) + int(connection.connecting) +
                                 (i == 0 ? m_accepts_outstanding : 0);
         if (outstanding > 0) {
@@ -97,68 +98,61 @@ void MultiplexedSocket::retire_sockets()
 
 // ---------------------------------------------------------------- executor
 
+// The runs of actions this thread is inside, innermost last: one per socket
+// whose callbacks led to another socket's.
+std::vector<MultiplexedSocket::Executor*>& MultiplexedSocket::runs_on_this_thread()
+{
+    thread_local std::vector<Executor*> runs;
+    return runs;
+}
+
 MultiplexedSocket::Executor* MultiplexedSocket::executor_on_this_thread()
 {
-    const std::thread::id me = std::this_thread::get_id();
-    for (Executor& executor : m_executors) {
-        if (executor.thread == me) {
-            return &executor;
+    for (Executor* run : runs_on_this_thread()) {
+        if (run->life == m_lifetime) {
+            return run;
         }
     }
     return nullptr;
 }
 
-bool MultiplexedSocket::act(std::unique_lock<std::mutex>& lock, Actions&& actions)
+// The pending list belongs to this thread alone (work queued re-entrantly
+// comes from the run's own calls), so the run reads it without the lock and
+// never takes the lock again once its first actions are out.
+bool MultiplexedSocket::act(std::unique_lock<SpinningMutex>& lock, Actions&& actions)
 {
     if (Executor* running = executor_on_this_thread()) {
         if (!actions.empty()) {
             running->pending.push_back(std::move(actions));
         }
+        lock.unlock();
         return true;
     }
+    lock.unlock();
     if (actions.empty()) {
         return true;
     }
-    if (m_idle_executors.empty()) {
-        m_idle_executors.emplace_back();
+    Executor mine{m_lifetime, {}, 0};
+    std::vector<Executor*>& runs = runs_on_this_thread();
+    runs.push_back(&mine);
+    bool alive = execute(actions);
+    actions = Actions(); // what the run leaves (callbacks, sockets) goes now
+    while (alive && mine.next < mine.pending.size()) {
+        Actions next = std::move(mine.pending[mine.next++]);
+        alive = execute(next);
     }
-    const auto mine = m_idle_executors.begin();
-    m_executors.splice(m_executors.end(), m_idle_executors, mine);
-    mine->thread = std::this_thread::get_id();
-    Actions next = std::move(actions);
-    for (;;) {
-        lock.unlock();
-        const bool alive = execute(next);
-        next = Actions(); // what the run leaves (callbacks, sockets) goes unlocked
-        if (!alive) {
-            return false;
-        }
-        lock.lock();
-        if (mine->pending.empty()) {
-            break;
-        }
-        next = std::move(mine->pending.front());
-        mine->pending.erase(mine->pending.begin());
-    }
-    m_idle_executors.splice(m_idle_executors.end(), m_executors, mine);
-    return true;
+    runs.erase(std::find(runs.begin(), runs.end(), &mine));
+    return alive;
 }
 
 void MultiplexedSocket::run_pending_here()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
     Executor* mine = executor_on_this_thread();
-    while (mine != nullptr && !mine->pending.empty()) {
-        {
-            Actions next = std::move(mine->pending.front());
-            mine->pending.erase(mine->pending.begin());
-            lock.unlock();
-            if (!execute(next)) {
-                return;
-            }
+    while (mine != nullptr && mine->next < mine->pending.size()) {
+        Actions next = std::move(mine->pending[mine->next++]);
+        if (!execute(next)) {
+            return;
         }
-        lock.lock();
-        mine = executor_on_this_thread();
     }
 }
 
@@ -173,14 +167,15 @@ void MultiplexedSocket::call_connection(std::size_t index, const std::function<v
 void MultiplexedSocket::flush_outbox(std::size_t index)
 {
     std::lock_guard<std::mutex> serialised(m_connection_calls[index]);
-    std::deque<Message> frames;
+    outbox_t& outbox = m_outboxes[index];
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        frames.swap(m_connections[index].outbox);
+        std::lock_guard<std::mutex> lock(outbox.mutex);
+        outbox.frames.swap(outbox.handing);
     }
-    for (Message& frame : frames) {
+    for (Message& frame : outbox.handing) {
         m_sockets[index]->send(std::move(frame), send_completion());
     }
+    outbox.handing.clear();
 }
 
 // Calls into underlying sockets first, then user callbacks; after each user
@@ -264,7 +259,7 @@ bool MultiplexedSocket::execute(Actions& actions)
 
 void MultiplexedSocket::start_traffic()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     m_running = true;
     Actions actions;
     decide_sends(actions);
@@ -332,7 +327,7 @@ void MultiplexedSocket::connect(std::string address, Transport::port_t port, con
     if (!callback) {
         return; // nobody to tell: nothing is started
     }
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     Actions actions;
     if (m_stop) {
         actions.connectors.emplace_back(std::move(callback), shutdown_status());
@@ -354,7 +349,7 @@ void MultiplexedSocket::connect(std::string address, Transport::port_t port, con
 void MultiplexedSocket::connected(std::size_t index, const std::shared_ptr<ConnectProgress>& progress,
                                   const Transport::StatusCode& status)
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     Actions actions;
     if (!status) {
         m_connections[index].connecting = false;
@@ -371,7 +366,7 @@ void MultiplexedSocket::connected(std::size_t index, const std::shared_ptr<Conne
 void MultiplexedSocket::identified(std::size_t index, const std::shared_ptr<ConnectProgress>& progress,
                                    const Transport::StatusCode& status)
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     m_connections[index].connecting = false;
     Actions actions;
     if (!status) {
@@ -394,7 +389,7 @@ Transport::StatusCode MultiplexedSocket::bind(Transport::port_t port, std::strin
         return detail::pipeline_refused_status();
     }
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<SpinningMutex> lock(m_mutex);
         m_is_server = true;
     }
     return m_sockets[0]->bind(port, address);
@@ -404,7 +399,7 @@ Transport::StatusCode MultiplexedSocket::bind(Transport::port_t port, std::strin
 
 Transport::StatusCode MultiplexedSocket::start() noexcept
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     // The loop is shared by every socket of a transport class, so one
     // blocking start() per thread is enough; recorded before it runs, so
     // a handler calling start() on this thread cannot nest a second run.
@@ -421,8 +416,9 @@ Transport::StatusCode MultiplexedSocket::start() noexcept
         if (!act(lock, std::move(actions))) {
             return Status();
         }
+    } else {
+        lock.unlock();
     }
-    lock.unlock();
     if (run_loop) {
         const std::shared_ptr<detail::Lifetime> life = m_lifetime;
         m_sockets[0]->start();
@@ -464,10 +460,10 @@ void MultiplexedSocket::decide_close(Actions& actions)
     }
     m_send_queue = std::queue<Message>();
     m_queued_bytes = 0;
-    for (connection_state_t& connection : m_connections) {
-        take_back_unsent(connection);
+    for (std::size_t i = 0; i < m_connections.size(); ++i) {
+        take_back_unsent(i);
     }
-    m_room.notify_all();
+    notify_room();
     clear_parked();
     for (auto& group : m_accept_multiplex_queue) {
         for (Socket& socket : group.second) {
@@ -492,7 +488,7 @@ void MultiplexedSocket::decide_close(Actions& actions)
 Transport::StatusCode MultiplexedSocket::close() noexcept
 {
     m_stop.exchange(true);
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<SpinningMutex> lock(m_mutex);
     Actions actions;
     decide_close(actions);
     lock.unlock();
@@ -535,7 +531,7 @@ Pipeline& MultiplexedSocket::pipeline() noexcept
 void MultiplexedSocket::timeouts(const Timeouts& timeouts) noexcept
 {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<SpinningMutex> lock(m_mutex);
         m_timeouts = timeouts;
     }
     for (std::size_t i = 0; i < m_sockets.size(); ++i) {
@@ -545,7 +541,7 @@ void MultiplexedSocket::timeouts(const Timeouts& timeouts) noexcept
 
 Timeouts MultiplexedSocket::timeouts() const noexcept
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<SpinningMutex> lock(m_mutex);
     return m_timeouts;
 }
 

@@ -42,17 +42,17 @@ struct Probe : MultiplexedSocket {
 
     std::size_t waiting_receivers() const
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<SpinningMutex> lock(m_mutex);
         return m_recv_callback_queue.size();
     }
     std::size_t waiting_senders() const
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<SpinningMutex> lock(m_mutex);
         return m_send_callback_queue.size();
     }
     bool is_server() const
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<SpinningMutex> lock(m_mutex);
         return m_is_server;
     }
 };
