@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "socket/MultiplexedSocket.hpp"
+#include "util/InlineList.hpp"
 
 namespace korvane {
 
@@ -50,16 +51,16 @@ struct MultiplexedSocket::Actions {
     // Calls into underlying sockets, carried out in this order.
     std::vector<Connect> connects;
     std::vector<IdFrame> id_frames;
-    std::vector<std::size_t> flushes;                   // hand connection i its outbox
-    std::vector<std::size_t> receives;                  // arm a receive on connection i
-    std::vector<std::size_t> closes;                    // close connection i
+    detail::InlineList<std::size_t, 4> flushes;         // hand connection i its outbox
+    detail::InlineList<std::size_t, 4> receives;        // arm a receive on connection i
+    detail::InlineList<std::size_t, 2> closes;          // close connection i
     std::vector<AcceptedRead> accepted_reads;           // accepted, not handed over: read on
     std::vector<SocketImpl*> accepted_closes;           // accepted, not handed over: close
     bool accept = false;                                // arm one more accept on the listener
 
     // User callbacks, run after the calls above.
     std::vector<std::pair<connect_handler_t, Status>> connectors;
-    std::vector<std::pair<send_handler_t, Status>> senders;
+    detail::InlineList<std::pair<send_handler_t, Status>, 2> senders;
     std::vector<Delivery> receivers;
     std::vector<Handover> groups;
     std::vector<std::pair<accept_handler_t, Status>> acceptors;
@@ -82,6 +83,14 @@ struct MultiplexedSocket::Executor {
     std::shared_ptr<detail::Lifetime> life;
     std::vector<Actions> pending; // oldest first
     std::size_t next = 0;         // the first of them not taken yet
+
+    /// An empty pending list, with room from an earlier run on this thread.
+    static std::vector<Actions> reused_list();
+    /// Empties `list` (what it holds is destroyed now) and keeps its room.
+    static void keep_list(std::vector<Actions>&& list);
+
+private:
+    static std::vector<std::vector<Actions>>& kept_lists();
 };
 
 namespace detail {

@@ -106,6 +106,35 @@ std::vector<MultiplexedSocket::Executor*>& MultiplexedSocket::runs_on_this_threa
     return runs;
 }
 
+// Emptied pending lists, kept so that a run of actions does not grow a fresh
+// one through several reallocations each time.
+std::vector<std::vector<MultiplexedSocket::Actions>>& MultiplexedSocket::Executor::kept_lists()
+{
+    thread_local std::vector<std::vector<Actions>> kept;
+    return kept;
+}
+
+std::vector<MultiplexedSocket::Actions> MultiplexedSocket::Executor::reused_list()
+{
+    auto& kept = kept_lists();
+    if (kept.empty()) {
+        return {};
+    }
+    std::vector<Actions> list = std::move(kept.back());
+    kept.pop_back();
+    return list;
+}
+
+void MultiplexedSocket::Executor::keep_list(std::vector<Actions>&& list)
+{
+    constexpr std::size_t KEPT_LISTS = 4, LARGEST_KEPT = 64;
+    list.clear();
+    auto& kept = kept_lists();
+    if (kept.size() < KEPT_LISTS && list.capacity() <= LARGEST_KEPT) {
+        kept.push_back(std::move(list));
+    }
+}
+
 MultiplexedSocket::Executor* MultiplexedSocket::executor_on_this_thread()
 {
     for (Executor* run : runs_on_this_thread()) {
@@ -132,7 +161,7 @@ bool MultiplexedSocket::act(std::unique_lock<SpinningMutex>& lock, Actions&& act
     if (actions.empty()) {
         return true;
     }
-    Executor mine{m_lifetime, {}, 0};
+    Executor mine{m_lifetime, Executor::reused_list(), 0};
     std::vector<Executor*>& runs = runs_on_this_thread();
     runs.push_back(&mine);
     bool alive = execute(actions);
@@ -142,6 +171,7 @@ bool MultiplexedSocket::act(std::unique_lock<SpinningMutex>& lock, Actions&& act
         alive = execute(next);
     }
     runs.erase(std::find(runs.begin(), runs.end(), &mine));
+    Executor::keep_list(std::move(mine.pending));
     return alive;
 }
 
