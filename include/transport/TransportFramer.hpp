@@ -15,6 +15,7 @@ namespace korvane {
 
 namespace detail {
 struct ReadAhead;
+struct ReceiveState;
 struct SendQueue;
 } // namespace detail
 
@@ -111,6 +112,9 @@ private:
     std::shared_ptr<detail::SendQueue> m_sends;
     /// Made by the first receive; shared with an asynchronous read filling it.
     std::shared_ptr<detail::ReadAhead> m_ahead;
+    /// The asynchronous receive's state, made by the first one and reused by
+    /// each next one once the last has called back.
+    std::shared_ptr<detail::ReceiveState> m_receive;
     /// Set by discard_read_ahead(); the next receive to start empties the
     /// buffer, which only receives touch (one in progress finishes its frame).
     std::atomic<bool> m_ahead_discarded{false};

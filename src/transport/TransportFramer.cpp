@@ -6,6 +6,7 @@
 #include "transport/TransportFramer.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -145,13 +146,22 @@ bool read_whole(long bytes, long asked, Status& status)
     return true;
 }
 
+} // namespace
+
+namespace detail {
+
 struct ReceiveState {
     TransportFramer::recv_callback_t callback;
     std::shared_ptr<detail::ReadAhead> ahead; // kept alive while a read fills it
     Payload payload;
+    std::atomic<bool> running{false}; // from the start of a receive until it calls back
 };
 
-using ReceiveStatePtr = std::shared_ptr<ReceiveState>;
+} // namespace detail
+
+namespace {
+
+using ReceiveStatePtr = std::shared_ptr<detail::ReceiveState>;
 
 } // namespace
 
@@ -268,6 +278,7 @@ struct TransportFramer::AsyncReceive {
         // The callback may destroy the framer's owner: hand it over first.
         TransportFramer::recv_callback_t callback = std::move(state->callback);
         state->payload.buffer = Message();
+        state->running.store(false, std::memory_order_release);
         callback(framer, std::move(message), std::move(status));
     }
 };
@@ -429,8 +440,14 @@ void TransportFramer::message(recv_callback_t callback)
     Status status;
     try {
         if (read_ahead(status) != nullptr) {
-            state = std::make_shared<ReceiveState>();
-            state->ahead = m_ahead;
+            // A receive started while another runs (which callers must not
+            // do) gets a state of its own rather than corrupt the other's.
+            if (!m_receive || m_receive->running.load(std::memory_order_acquire)) {
+                m_receive = std::make_shared<detail::ReceiveState>();
+                m_receive->ahead = m_ahead;
+            }
+            m_receive->running.store(true, std::memory_order_relaxed);
+            state = m_receive;
         }
     } catch (const std::exception& error) {
         status = out_of_memory(error);
