@@ -439,37 +439,54 @@ Rate korvane_blocking(const tools::Connection& connection, korvane_buf_len_t siz
 // messages keep 1024 outstanding, the depth nng is given below and near
 // ZeroMQ's default high-water mark of 1000; large frames gain nothing from a
 // deep queue.
-Rate korvane_async(korvane_buf_len_t size, long count)
-{
-    const long window = size <= 4096 ? 1024 : 4;
-    Link link(tcp(), 2);
-    Message payload = pattern(size);
-    long issued = 0, sent = 0, received = 0;
+// The handlers capture one pointer, as a program that cares for speed would
+// write them: a larger capture would cost the harness a heap allocation per
+// message, which is not the library's to pay.
+struct AsyncStream {
+    Link link;
+    Message payload;
+    korvane_buf_len_t size;
+    long count, issued = 0, sent = 0, received = 0;
     std::atomic<bool> failed{false};
     std::recursive_mutex sending;
     Done done;
-    std::function<void()> send_next = [&] {
+
+    AsyncStream(korvane_buf_len_t size, long count) : link(tcp(), 2), payload(pattern(size)), size(size), count(count) {}
+
+    void send_next()
+    {
         std::lock_guard<std::recursive_mutex> lock(sending);
         if (issued == count || failed) return;
         ++issued;
-        link.client->send(payload, [&](SocketImpl&, Status status) {
-            std::lock_guard<std::recursive_mutex> lock(sending);
-            if (!status) failed = true;
-            if (++sent == count || failed) return done.set();
-            send_next();
-        });
-    };
-    std::function<void()> recv_next = [&] {
-        link.server->recv([&](SocketImpl&, Message message, Status) {
-            if (message.length() != size) failed = true;
-            if (++received < count && !failed) return recv_next();
-            done.set();
-        });
-    };
+        link.client->send(payload, [this](SocketImpl&, Status status) { on_sent(status); });
+    }
+    void on_sent(const Status& status)
+    {
+        std::lock_guard<std::recursive_mutex> lock(sending);
+        if (!status) failed = true;
+        if (++sent == count || failed) return done.set();
+        send_next();
+    }
+    void recv_next()
+    {
+        link.server->recv([this](SocketImpl&, Message message, Status) { on_received(message); });
+    }
+    void on_received(const Message& message)
+    {
+        if (message.length() != size) failed = true;
+        if (++received < count && !failed) return recv_next();
+        done.set();
+    }
+};
+
+Rate korvane_async(korvane_buf_len_t size, long count)
+{
+    const long window = size <= 4096 ? 1024 : 4;
+    AsyncStream stream(size, count);
     const auto start = Clock::now();
-    recv_next();
-    for (long i = 0; i < window; ++i) send_next();
-    if (!done.wait(2) || failed) fail("korvane async: lost or failed message");
+    stream.recv_next();
+    for (long i = 0; i < window; ++i) stream.send_next();
+    if (!stream.done.wait(2) || stream.failed) fail("korvane async: lost or failed message");
     return rate(size, count, seconds_since(start));
 }
 
