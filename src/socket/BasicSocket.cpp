@@ -4,6 +4,7 @@
 // so a socket may be destroyed anywhere, its own callbacks included.
 #include "socket/BasicSocket.hpp"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <iterator>
@@ -76,8 +77,13 @@ struct BasicSocket::Life {
 
     std::mutex mutex;
     std::condition_variable idle;
-    BasicSocket* owner = nullptr;
-    int active = 0; // completions inside the socket right now
+    // A completion counts itself in before it looks for the owner, and the
+    // destructor clears the owner before it counts: one of the two always
+    // sees the other, so no completion enters a socket being destroyed
+    // unseen, and neither takes the mutex unless the socket is going.
+    std::atomic<BasicSocket*> owner{nullptr};
+    std::atomic<int> active{0}; // completions inside the socket right now
+    std::atomic<bool> ending{false};
     std::shared_ptr<TransportFramer> framer;
 
     std::deque<accept_handler_t> waiting;
@@ -91,15 +97,16 @@ class BasicSocket::Entry {
 public:
     explicit Entry(const std::shared_ptr<Life>& life) : m_life(life)
     {
-        std::lock_guard<std::mutex> lock(m_life->mutex);
-        m_owner = m_life->owner;
-        if (m_owner != nullptr) {
-            ++m_life->active;
-            if (t_depth < MAX_NESTED_CALLBACKS) {
-                t_running[t_depth] = m_life.get();
-            }
-            ++t_depth;
+        m_life->active.fetch_add(1);
+        m_owner = m_life->owner.load();
+        if (m_owner == nullptr) {
+            leave();
+            return;
         }
+        if (t_depth < MAX_NESTED_CALLBACKS) {
+            t_running[t_depth] = m_life.get();
+        }
+        ++t_depth;
     }
     ~Entry()
     {
@@ -107,9 +114,7 @@ public:
             return;
         }
         --t_depth;
-        std::lock_guard<std::mutex> lock(m_life->mutex);
-        --m_life->active;
-        m_life->idle.notify_all();
+        leave();
     }
     Entry(const Entry&) = delete;
     Entry& operator=(const Entry&) = delete;
@@ -118,6 +123,15 @@ public:
     BasicSocket* owner() const { return m_owner; }
 
 private:
+    void leave()
+    {
+        m_life->active.fetch_sub(1);
+        if (m_life->ending.load()) {
+            std::lock_guard<std::mutex> lock(m_life->mutex);
+            m_life->idle.notify_all();
+        }
+    }
+
     std::shared_ptr<Life> m_life;
     BasicSocket* m_owner = nullptr;
 };
@@ -156,9 +170,10 @@ BasicSocket::~BasicSocket()
 {
     {
         std::unique_lock<std::mutex> lock(m_life->mutex);
-        m_life->owner = nullptr;
+        m_life->ending.store(true);
+        m_life->owner.store(nullptr);
         const int own = running_here(m_life.get());
-        m_life->idle.wait(lock, [this, own] { return m_life->active <= own; });
+        m_life->idle.wait(lock, [this, own] { return m_life->active.load() <= own; });
     }
     close();
 }
