@@ -279,11 +279,8 @@ void SendQueue::written(const std::shared_ptr<Batch>& batch, long bytes, const S
         bytes = 1;
     }
     for (Pending& pending : batch->frames) {
-        TransportFramer* framer = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            framer = m_framer;
-        }
+        // A callback may destroy the framer, which forgets us first.
+        TransportFramer* framer = m_framer.load();
         if (framer == nullptr) {
             break;
         }

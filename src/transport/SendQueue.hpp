@@ -45,7 +45,8 @@ struct SendQueue : std::enable_shared_from_this<SendQueue> {
 
 private:
     std::mutex m_mutex;
-    TransportFramer* m_framer;
+    // Read without the lock by completions, once per frame they call back.
+    std::atomic<TransportFramer*> m_framer;
     std::weak_ptr<Transport> m_transport; // a write in flight must not keep the connection open
     std::deque<Pending> m_queued;
     bool m_writing = false;
