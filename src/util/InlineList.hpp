@@ -69,10 +69,15 @@ public:
     const_iterator end() const { return const_iterator(this, m_size); }
 
 private:
+    // What this list held beyond `other`'s elements goes now, as a vector's
+    // would: the elements may hold callbacks and what they capture.
     void take(InlineList& other) noexcept
     {
         for (std::size_t i = 0; i < N && i < other.m_size; ++i) {
             m_inline[i] = std::move(other.m_inline[i]);
+        }
+        for (std::size_t i = other.m_size; i < N && i < m_size; ++i) {
+            m_inline[i] = T();
         }
         m_more = std::move(other.m_more);
         m_size = other.m_size;

@@ -8,8 +8,9 @@
 namespace korvane {
 namespace {
 
-// Elements past the inline room keep their order, and a moved-from list is
-// empty: a run of actions moved on must not be carried out twice.
+// Elements past the inline room keep their order, a moved-from list is
+// empty (a run of actions moved on must not be carried out twice), and an
+// emptied one lets go of what it held (callbacks and their captures).
 TEST(InlineList, KeepsOrderPastItsInlineRoomAndMovesOutWhole)
 {
     detail::InlineList<std::unique_ptr<int>, 2> list;
@@ -26,6 +27,13 @@ TEST(InlineList, KeepsOrderPastItsInlineRoomAndMovesOutWhole)
     list = std::move(moved);
     EXPECT_EQ(5u, list.size());
     EXPECT_TRUE(moved.empty());
+
+    // Emptying a list by assignment releases what it held, there and then.
+    auto held = std::make_shared<int>(7);
+    detail::InlineList<std::shared_ptr<int>, 2> shares;
+    shares.push_back(held);
+    shares = detail::InlineList<std::shared_ptr<int>, 2>();
+    EXPECT_EQ(1, held.use_count());
 }
 
 } // namespace
