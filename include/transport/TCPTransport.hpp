@@ -82,6 +82,8 @@ public:
     /// One non-blocking send of up to 8 pieces, under the lock close() takes,
     /// so that it never reaches a descriptor that closed meanwhile.
     std::size_t write_gather_ahead(const ConstBuffer* pieces, std::size_t count) noexcept override;
+    /// Queues `work` on the loop shared by all TCP transports.
+    void post(std::function<void()> work) override;
     /// Closes listener and connection; pending operations complete with
     /// OPERATION_ABORTED on the loop. Reports only a failure to close the
     /// connection's descriptor. May be called on any thread while

@@ -103,6 +103,8 @@ public:
     /// any thread while asynchronous operations are outstanding: the session
     /// is then closed in this transport's strand (at most 200 ms wait for it).
     StatusCode close() override;
+    /// Queues `work` on the loop shared by all TLS transports.
+    void post(std::function<void()> work) override;
     /// Deadline of each later read: blocking reads use what OpenSSL already
     /// holds first, then wait for input only until the deadline. Expiry is -1
     /// TIMEOUT "Read timed out"; before any byte the session stays usable.

@@ -170,6 +170,13 @@ public:
     virtual void handshake_timeout(std::chrono::milliseconds timeout);
     /// Whether this transport honours the four calls above.
     virtual bool bounds_waits() const;
+
+    // Last among the virtual calls, so that the others keep their places.
+    /// Has `work` run once on this transport's event loop, after this call
+    /// returns: how an operation that needs no wait still completes on the
+    /// loop. The default, for transports without a loop, runs it at once.
+    /// Throws std::bad_alloc when the work cannot be queued.
+    virtual void post(std::function<void()> work);
 };
 
 /// The "korvane" error category: value = a transport_status_code_t, message

@@ -82,4 +82,9 @@ std::size_t Transport::write_gather_ahead(const ConstBuffer*, std::size_t) noexc
     return 0;
 }
 
+void Transport::post(std::function<void()> work)
+{
+    work();
+}
+
 } // namespace korvane

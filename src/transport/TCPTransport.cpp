@@ -663,6 +663,11 @@ void TCPTransport::connect_timeout(std::chrono::milliseconds timeout)
     m_connect_timeout = timeout;
 }
 
+void TCPTransport::post(std::function<void()> work)
+{
+    asio::post(m_io_service, std::move(work));
+}
+
 bool TCPTransport::bounds_waits() const
 {
     return true;

@@ -711,6 +711,11 @@ void TLSTransport::handshake_timeout(std::chrono::milliseconds timeout)
     m_handshake_timeout = timeout;
 }
 
+void TLSTransport::post(std::function<void()> work)
+{
+    asio::post(m_io_service, std::move(work));
+}
+
 bool TLSTransport::bounds_waits() const
 {
     return true;

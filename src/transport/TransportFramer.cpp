@@ -163,6 +163,24 @@ namespace {
 
 using ReceiveStatePtr = std::shared_ptr<detail::ReceiveState>;
 
+// The receive whose callback runs on this thread. A receive that callback
+// asks for is only noted here and started once the callback has returned,
+// and a frame already read ahead is handed back here to be delivered in a
+// loop: a chain of receives over frames read together neither calls back
+// inside the call that asked nor grows the stack by a level per frame.
+struct Delivery {
+    explicit Delivery(detail::ReceiveState* receive) : state(receive) {}
+    detail::ReceiveState* state;
+    bool asked = false;    // the callback asked for the next receive
+    bool resuming = false; // that receive is being started
+    bool parked = false;   // it finished at once; what follows is its outcome
+    TransportFramer::recv_callback_t callback;
+    Message message;
+    Status status;
+};
+
+thread_local Delivery* t_delivery = nullptr;
+
 } // namespace
 
 // The asynchronous receive, one step per completion. With nothing read ahead
@@ -171,6 +189,25 @@ using ReceiveStatePtr = std::shared_ptr<detail::ReceiveState>;
 // header or payload are asked for whole, so that the transport reports them
 // in its own terms, exactly as it would for a receive that never read ahead.
 struct TransportFramer::AsyncReceive {
+    // The first step of a receive. A callback never runs inside the call
+    // that asked for it: within a delivery of this receive on this thread,
+    // the delivery starts it once the callback returned; a header already
+    // read ahead, which needs no wait, goes through the loop.
+    static void begin(TransportFramer& framer, const ReceiveStatePtr& state)
+    {
+        if (t_delivery != nullptr && t_delivery->state == state.get()) {
+            t_delivery->asked = true;
+        } else if (state->ahead->held() >= FRAME_HEADER_SIZE) {
+            try {
+                framer.m_transport->post([&framer, state] { header(framer, state); });
+            } catch (const std::exception& error) {
+                fail(framer, state, out_of_memory(error), false);
+            }
+        } else {
+            header(framer, state);
+        }
+    }
+
     static void header(TransportFramer& framer, const ReceiveStatePtr& state)
     {
         detail::ReadAhead& ahead = *state->ahead;
@@ -279,7 +316,42 @@ struct TransportFramer::AsyncReceive {
         TransportFramer::recv_callback_t callback = std::move(state->callback);
         state->payload.buffer = Message();
         state->running.store(false, std::memory_order_release);
-        callback(framer, std::move(message), std::move(status));
+        if (t_delivery != nullptr && t_delivery->state == state.get() && t_delivery->resuming) {
+            t_delivery->parked = true;
+            t_delivery->callback = std::move(callback);
+            t_delivery->message = std::move(message);
+            t_delivery->status = std::move(status);
+            return;
+        }
+        deliver(framer, state, std::move(callback), std::move(message), std::move(status));
+    }
+
+    // The callback, then each receive it asks for that finishes at once.
+    // The framer stays alive meanwhile: the callbacks hold its socket's life.
+    static void deliver(TransportFramer& framer, const ReceiveStatePtr& state, recv_callback_t callback,
+                        Message message, Status status)
+    {
+        Delivery here(state.get());
+        Delivery* const outer = t_delivery;
+        t_delivery = &here;
+        for (;;) {
+            callback(framer, std::move(message), std::move(status));
+            if (!here.asked) {
+                break;
+            }
+            here.asked = false;
+            here.resuming = true;
+            header(framer, state);
+            here.resuming = false;
+            if (!here.parked) {
+                break; // it waits for the transport, which calls back from the loop
+            }
+            here.parked = false;
+            callback = std::move(here.callback);
+            message = std::move(here.message);
+            status = std::move(here.status);
+        }
+        t_delivery = outer;
     }
 };
 
@@ -458,7 +530,7 @@ void TransportFramer::message(recv_callback_t callback)
     }
     state->callback = std::move(callback);
     current_read_ahead();
-    AsyncReceive::header(*this, state);
+    AsyncReceive::begin(*this, state);
 }
 
 void TransportFramer::resumable_receive(bool resumable) noexcept

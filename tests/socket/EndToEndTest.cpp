@@ -2,6 +2,9 @@
 // every shipped pipeline, with the blocking and the asynchronous calls.
 #include "SocketSupport.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <thread>
 
 namespace korvane {
@@ -94,6 +97,57 @@ TEST_P(EndToEnd, AsynchronousRoundTrips)
         SCOPED_TRACE(size);
         expect_async_round_trip(pair, random_message(size));
     }
+    pair.close();
+}
+
+// Small frames sent together are read ahead together, so most receives of
+// this chain find their frame already read. Each still calls back from the
+// loop, after the call that asked returned, without the chain growing the
+// stack; one asked for by a thread outside the loop is answered on the loop.
+TEST(AsynchronousReceive, FramesAlreadyReadAheadAreAnsweredFromTheLoop)
+{
+    LoopRunner<TCPTransport> loop(2);
+    SocketPair pair = connect_blocking(tcp_socket(), tcp_socket());
+    ASSERT_TRUE(pair.server);
+    constexpr std::uint32_t COUNT = 300, HANDED_TO_MAIN = COUNT / 2;
+    for (std::uint32_t i = 0; i < COUNT; ++i) ASSERT_EQ(Status(), pair.client->send(Message(&i, sizeof i)));
+    static thread_local bool t_asking = false;
+    static thread_local std::uintptr_t t_deepest = 0, t_shallowest = 0;
+    struct Chain {
+        SocketImpl* socket;
+        const std::thread::id main = std::this_thread::get_id();
+        std::atomic<std::uint32_t> next{0}, misplaced{0};
+        std::atomic<std::uintptr_t> widest_stack{0};
+        CountDown handed_over{1}, done{1};
+
+        void ask()
+        {
+            t_asking = true;
+            socket->recv([this](SocketImpl&, Message message, Status) { answered(message); });
+            t_asking = false;
+        }
+        void answered(const Message& message)
+        {
+            const auto at = reinterpret_cast<std::uintptr_t>(&message);
+            t_deepest = t_deepest == 0 ? at : std::min(t_deepest, at);
+            t_shallowest = std::max(t_shallowest, at);
+            widest_stack = std::max<std::uintptr_t>(widest_stack, t_shallowest - t_deepest);
+            misplaced += t_asking || std::this_thread::get_id() == main ? 1 : 0;
+            std::uint32_t index = UINT32_MAX;
+            if (message.length() == sizeof index) std::memcpy(&index, message.buffer(), sizeof index);
+            if (index != next++ || index + 1 == COUNT) return done.arrive();
+            if (index + 1 == HANDED_TO_MAIN) return handed_over.arrive();
+            ask();
+        }
+    } chain;
+    chain.socket = pair.server.get();
+    chain.ask();
+    ASSERT_TRUE(chain.handed_over.wait());
+    chain.ask(); // its frame has been read ahead by now
+    ASSERT_TRUE(chain.done.wait());
+    EXPECT_EQ(COUNT, chain.next.load()) << "lost or out of order";
+    EXPECT_EQ(0u, chain.misplaced.load()) << "called back inside the call that asked, or outside the loop";
+    EXPECT_LT(chain.widest_stack.load(), 16u * 1024u);
     pair.close();
 }
 
