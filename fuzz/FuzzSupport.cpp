@@ -91,10 +91,11 @@ std::size_t largest_allocation()
 
 void exhaust_message_pool()
 {
-    // More Messages than the pool has slices; the surplus come from the heap.
+    // More Messages than the pool has slices, each of a size it serves; the
+    // surplus come from the heap.
     thread_local std::vector<Message> held;
     while (held.size() < 16) {
-        held.emplace_back(korvane_buf_len_t{1});
+        held.emplace_back(korvane_buf_len_t{4096});
     }
 }
 

@@ -13,7 +13,8 @@ public:
     /// Null message: no buffer, length 0. Allocates nothing.
     Message();
     /// Uninitialised buffer of `length` bytes from this thread's slab pool
-    /// (heap above 4.5 MiB or when the pool is busy); null when `length` < 1.
+    /// (the heap below 512 bytes, above 4.5 MiB or when the pool is busy); null
+    /// when `length` < 1.
     explicit Message(korvane_buf_len_t length);
     /// Copies `length` bytes from `buffer`; the caller keeps its memory.
     Message(korvane_buf_t buffer, korvane_buf_len_t length);

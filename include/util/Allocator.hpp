@@ -28,6 +28,11 @@ public:
     /// Throws std::bad_alloc only when the heap itself is exhausted.
     std::shared_ptr<char> allocate(korvane_buf_len_t size);
 
+    /// A heap buffer of exactly `size` bytes, as a fallback gets, in one
+    /// block with its share count; an empty pointer when `size` < 1.
+    /// Throws std::bad_alloc when the heap is exhausted.
+    static std::shared_ptr<char> heap(korvane_buf_len_t size);
+
     korvane_buf_len_t allocation_size() const;
     korvane_size_t slices() const;
 

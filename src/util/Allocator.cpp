@@ -93,6 +93,11 @@ std::shared_ptr<char> Allocator::allocate(korvane_buf_len_t size)
     return m_used.back();
 }
 
+std::shared_ptr<char> Allocator::heap(korvane_buf_len_t size)
+{
+    return size < 1 ? std::shared_ptr<char>() : heap_buffer(size);
+}
+
 korvane_buf_len_t Allocator::allocation_size() const
 {
     return m_allocation_size;

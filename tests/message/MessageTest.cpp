@@ -141,10 +141,12 @@ TEST(Message, SevenLiveMessagesUseSixSlicesThenTheHeapAndSlicesAreReused)
         for (const void* slice : slices) {
             EXPECT_NE(slice, seventh.buffer());
         }
-        // Release one slice: the next message reuses it.
+        // Release one slice: the next message of pooled size reuses it,
+        // and a small one asked for first leaves it alone.
         const void* freed = live[4].buffer();
         live[4] = Message();
-        Message reused(korvane_buf_len_t(10));
+        Message small(korvane_buf_len_t(10));
+        Message reused(korvane_buf_len_t(1024));
         EXPECT_EQ(freed, reused.buffer());
     });
     worker.join();
