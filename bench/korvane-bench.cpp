@@ -453,9 +453,16 @@ struct AsyncStream {
 
     AsyncStream(korvane_buf_len_t size, long count) : link(tcp(), 2), payload(pattern(size)), size(size), count(count) {}
 
-    void send_next()
+    // A basic socket's sends are made one thread at a time; completions of
+    // separate writes may run on both loop threads, hence the lock, taken
+    // once per message (recursive: a send may call back at once).
+    void start(long window)
     {
         std::lock_guard<std::recursive_mutex> lock(sending);
+        for (long i = 0; i < window; ++i) send_next();
+    }
+    void send_next()
+    {
         if (issued == count || failed) return;
         ++issued;
         link.client->send(payload, [this](SocketImpl&, Status status) { on_sent(status); });
@@ -485,7 +492,7 @@ Rate korvane_async(korvane_buf_len_t size, long count)
     AsyncStream stream(size, count);
     const auto start = Clock::now();
     stream.recv_next();
-    for (long i = 0; i < window; ++i) stream.send_next();
+    stream.start(window);
     if (!stream.done.wait(2) || stream.failed) fail("korvane async: lost or failed message");
     return rate(size, count, seconds_since(start));
 }
