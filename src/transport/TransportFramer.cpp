@@ -332,8 +332,11 @@ struct TransportFramer::AsyncReceive {
                         Message message, Status status)
     {
         Delivery here(state.get());
-        Delivery* const outer = t_delivery;
-        t_delivery = &here;
+        struct Current {
+            Delivery* const outer = t_delivery;
+            explicit Current(Delivery* delivery) { t_delivery = delivery; }
+            ~Current() { t_delivery = outer; } // also when a callback throws
+        } current(&here);
         for (;;) {
             callback(framer, std::move(message), std::move(status));
             if (!here.asked) {
@@ -351,7 +354,6 @@ struct TransportFramer::AsyncReceive {
             message = std::move(here.message);
             status = std::move(here.status);
         }
-        t_delivery = outer;
     }
 };
 
