@@ -22,11 +22,21 @@ constexpr std::size_t FIRST_BATCH_FRAMES = 32;
 constexpr std::size_t MAX_BATCH_FRAMES = 256;
 constexpr korvane_buf_len_t MAX_PACKED_PAYLOAD = 512;
 constexpr std::size_t MAX_PACKED_BYTES = 32 * 1024;
+// A frame may write ahead behind frames that did only from this size on,
+// where the copy it saves costs more than the system call it adds; smaller
+// ones queue and leave together in the next write.
+constexpr korvane_buf_len_t MIN_AHEAD_BEHIND_OTHERS = 32 * 1024;
 constexpr korvane_buf_len_t HEADER_SIZE = TransportFramer::HEADER_SIZE;
 
 bool packs(const SendQueue::Pending& pending)
 {
     return !pending.rest && pending.length <= MAX_PACKED_PAYLOAD;
+}
+
+// False for a frame written whole ahead, which waits only for its callback.
+bool unwritten(const SendQueue::Pending& pending)
+{
+    return !pending.rest || pending.payload.length() > 0;
 }
 
 // The bytes of a frame from `written` on, header and payload, in one buffer.
@@ -65,7 +75,9 @@ void SendQueue::push(Pending&& pending)
             m_spare = std::move(made);
             m_batch_made.store(true, std::memory_order_release);
         }
+        const bool left = unwritten(pending);
         m_queued.push_back(std::move(pending));
+        m_unwritten += left ? 1 : 0;
         if (m_writing || m_ahead_claimed) {
             return; // the write in flight, or the claim, takes it on
         }
@@ -77,14 +89,16 @@ void SendQueue::push(Pending&& pending)
 }
 
 // A caller's bytes are lent for the call only. While no write is on the
-// wire and nothing waits, which includes the callbacks of a write that has
-// ended, the frame goes out from them as far as the system takes it at once;
-// what it leaves is copied and queued first, to go with the next write.
+// wire and no queued frame has bytes left to write, which includes the
+// callbacks of a write that has ended, the frame goes out from them as far
+// as the system takes it at once; what it leaves is copied and queued, to go
+// with the next write. Frames written whole ahead wait in the queue only for
+// their callbacks, so the sends after them may write ahead too.
 void SendQueue::push_lent(Pending&& pending, const void* payload)
 {
     // A small frame is copied into the packed buffer anyway: it takes the
     // plain path, one lock pass.
-    if (pending.length <= MAX_PACKED_PAYLOAD || !claim_wire()) {
+    if (pending.length <= MAX_PACKED_PAYLOAD || !claim_wire(pending.length)) {
         pending.payload = Message(payload, pending.length);
         push(std::move(pending));
         return;
@@ -101,7 +115,11 @@ void SendQueue::push_lent(Pending&& pending, const void* payload)
         pending.payload = unwritten_rest(pending, payload, ahead);
         pending.rest = true;
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_queued.push_front(std::move(pending)); // sends queued meanwhile were called later
+        // After the frames written ahead before it, before the sends queued meanwhile.
+        const std::size_t at = std::min(m_claim_at, m_queued.size());
+        const bool left = unwritten(pending);
+        m_queued.insert(m_queued.begin() + static_cast<std::ptrdiff_t>(at), std::move(pending));
+        m_unwritten += left ? 1 : 0;
         batch = release_wire();
     } catch (...) {
         failure = std::current_exception();
@@ -123,13 +141,16 @@ void SendQueue::push_lent(Pending&& pending, const void* payload)
     }
 }
 
-bool SendQueue::claim_wire()
+bool SendQueue::claim_wire(korvane_buf_len_t length)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_wire_idle || m_ahead_claimed || !m_queued.empty() || !m_batch_made.load(std::memory_order_relaxed)) {
+    const bool behind_others = !m_queued.empty();
+    if (!m_wire_idle || m_ahead_claimed || m_unwritten > 0 || (behind_others && length < MIN_AHEAD_BEHIND_OTHERS) ||
+        !m_batch_made.load(std::memory_order_relaxed)) {
         return false;
     }
     m_ahead_claimed = true;
+    m_claim_at = m_queued.size();
     return true;
 }
 
@@ -159,6 +180,7 @@ void SendQueue::forget_framer()
     std::lock_guard<std::mutex> lock(m_mutex);
     m_framer = nullptr;
     m_queued.clear();
+    m_unwritten = 0;
 }
 
 // Counts what gather() will make of the frames, so that a batch never needs
@@ -186,6 +208,7 @@ void SendQueue::take_batch(Batch& batch)
             pieces += 2;
             packing = false;
         }
+        m_unwritten -= unwritten(next) ? 1 : 0;
         batch.frames.push_back(std::move(m_queued.front()));
         m_queued.pop_front();
     }

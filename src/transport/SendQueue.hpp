@@ -54,6 +54,8 @@ private:
     std::atomic<bool> m_batch_made{false};
     bool m_wire_idle = true;      // no write on the wire: none started, or the last one ended
     bool m_ahead_claimed = false; // a send is writing ahead on the calling thread
+    std::size_t m_unwritten = 0;  // queued frames with bytes still to write
+    std::size_t m_claim_at = 0;   // where the claiming send's frame joins the queue
 
     /// Under m_mutex: moves the frames the next write carries into `batch`,
     /// whose room is reserved beforehand (nothing allocates under the lock).
@@ -66,8 +68,9 @@ private:
     /// Ends the write `batch` stood for: the next one starts, or the batch
     /// goes back to spare.
     void write_next(const std::shared_ptr<Batch>& batch);
-    /// Claims the wire for a write ahead: nothing on it, nothing queued.
-    bool claim_wire();
+    /// Claims the wire for a write ahead of a frame of `length` bytes:
+    /// nothing on it, nothing queued that has bytes left to write.
+    bool claim_wire(korvane_buf_len_t length);
     std::shared_ptr<Batch> release_wire();
     void written(const std::shared_ptr<Batch>& batch, long bytes, const Transport::StatusCode& status);
 };

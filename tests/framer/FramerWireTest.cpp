@@ -286,10 +286,12 @@ TEST_F(FramerWire, QueuedSendsKeepCallOrderOnTheWireAndInTheirCallbacks)
     EXPECT_FALSE(on_caller_thread);
 }
 
-// Each send is issued from the completion before it, when nothing is on the
-// wire: the frame goes out from the caller's bytes as far as the system takes
-// it at once, and frames larger than the socket's buffers leave a rest that
-// must be a copy, since the caller scribbles over its message at once.
+// Sends are issued from completions, when nothing is on the wire: a frame
+// goes out from the caller's bytes as far as the system takes it at once, and
+// frames larger than the socket's buffers leave a rest that must be a copy,
+// since the caller scribbles over its message at once. The first completion
+// issues three sends in a row, so a frame may write ahead after others that
+// did and before one queued behind its rest.
 TEST_F(FramerWire, SendsFromCompletionsWriteAheadYetTheCallerMayChangeItsMessage)
 {
     const Socket socket = BasicSocket::create(std::move(m_framer));
@@ -316,9 +318,11 @@ TEST_F(FramerWire, SendsFromCompletionsWriteAheadYetTheCallerMayChangeItsMessage
                 std::lock_guard<std::mutex> lock(mutex);
                 completed.push_back(i);
             }
-            if (i + 1 < messages.size()) {
+            if (i == 0) {
+                for (std::size_t next = 1; next <= 3; ++next) send_from(next);
+            } else if (i >= 3 && i + 1 < messages.size()) {
                 send_from(i + 1);
-            } else {
+            } else if (i + 1 == messages.size()) {
                 all_done.set(true);
             }
         });
