@@ -1,6 +1,7 @@
 // A fixed pool of equal-size byte slices handed out as shared buffers.
 // One allocator serves one thread (see Message); buffers may be released on
-// any thread and are taken back by the owning thread's next reclaim().
+// any thread and are taken back by the owning thread's next reclaim(), or,
+// for a buffer of 32 KiB or more, by its next allocation.
 #pragma once
 
 #include <memory>
@@ -25,6 +26,8 @@ public:
     /// A buffer of at least `size` bytes, or an empty pointer when `size` < 1.
     /// Never blocks: when no slice fits or all are held, a heap buffer of
     /// exactly `size` bytes is returned instead. Content is uninitialised.
+    /// From 32 KiB a slice released since it was handed out is preferred to
+    /// a free one, the one handed out last first, as likely still in cache.
     /// Throws std::bad_alloc only when the heap itself is exhausted.
     std::shared_ptr<char> allocate(korvane_buf_len_t size);
 
@@ -48,6 +51,8 @@ protected:
     {
         return std::shared_ptr<T>(new T[static_cast<std::size_t>(size)], std::default_delete<T[]>());
     }
+
+    std::shared_ptr<char> reuse_released();
 
     korvane_buf_len_t m_allocation_size;
     korvane_size_t m_slices;

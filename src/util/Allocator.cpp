@@ -2,6 +2,7 @@
 // every user has released a slice, with a heap fallback that never blocks.
 #include "util/Allocator.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <new>
@@ -51,6 +52,12 @@ std::shared_ptr<char> heap_buffer(korvane_buf_len_t size)
     }
 }
 
+// A buffer this large is written whole right after it is handed out: a slice
+// released since it was last handed out is likely still in cache, where a
+// fresh one or one idle for a whole cycle of the pool is not. Small buffers
+// touch too little of a slice to care, and skip the search.
+constexpr korvane_buf_len_t WARM_REUSE_FROM = 32 * 1024;
+
 } // namespace
 
 Allocator::Allocator(korvane_buf_len_t allocation_size, korvane_size_t slices)
@@ -85,7 +92,15 @@ std::shared_ptr<char> Allocator::allocate(korvane_buf_len_t size)
             reclaim();
         }
     }
-    if (size > m_allocation_size || m_free.empty()) {
+    if (size > m_allocation_size) {
+        return heap_buffer(size);
+    }
+    if (size >= WARM_REUSE_FROM) {
+        if (std::shared_ptr<char> warm = reuse_released()) {
+            return warm;
+        }
+    }
+    if (m_free.empty()) {
         return heap_buffer(size);
     }
     m_used.push_back(std::move(m_free.back()));
@@ -96,6 +111,20 @@ std::shared_ptr<char> Allocator::allocate(korvane_buf_len_t size)
 std::shared_ptr<char> Allocator::heap(korvane_buf_len_t size)
 {
     return size < 1 ? std::shared_ptr<char>() : heap_buffer(size);
+}
+
+// The slice handed out most recently among those no user holds any more,
+// moved to the back of the used list so that it is found first next time.
+std::shared_ptr<char> Allocator::reuse_released()
+{
+    for (auto it = m_used.rbegin(); it != m_used.rend(); ++it) {
+        if (it->use_count() == 1) {
+            std::atomic_thread_fence(std::memory_order_acquire); // as in reclaim()
+            std::rotate(std::next(it).base(), it.base(), m_used.end());
+            return m_used.back();
+        }
+    }
+    return std::shared_ptr<char>();
 }
 
 korvane_buf_len_t Allocator::allocation_size() const

@@ -141,3 +141,24 @@ TEST(Allocator, SliceReleasedOnAnotherThreadIsReusedAfterItsLastWrites)
         EXPECT_EQ(static_cast<char>(round & 0xFF), reused.get()[4095]);
     }
 }
+
+TEST(Allocator, LargeBuffersReuseTheWarmestReleasedSliceBeforeAFreshOne)
+{
+    const korvane_buf_len_t large = 32 * 1024;
+    InspectedAllocator pool(large, 4);
+    auto a = pool.allocate(large);
+    auto b = pool.allocate(large);
+    char* pa = a.get();
+    char* pb = b.get();
+    a.reset();
+    b.reset();
+    auto small = pool.allocate(large - 1); // below the threshold: a fresh slice
+    EXPECT_NE(pa, small.get());
+    EXPECT_NE(pb, small.get());
+    auto warm = pool.allocate(large);
+    EXPECT_EQ(pb, warm.get()); // handed out last, released: reused first
+    auto warmer = pool.allocate(large);
+    EXPECT_EQ(pa, warmer.get()); // still before the fourth, never used slice
+    EXPECT_EQ(1u, pool.free());
+    EXPECT_EQ(3u, pool.used());
+}
