@@ -54,6 +54,29 @@ std::vector<asio::const_buffer> asio_buffers(const Transport::ConstBuffer* piece
     return buffers;
 }
 
+// The completion of one step of a transfer, cancelled through `slot`. It is
+// marked as a continuation, as asio marks the steps of its own composed
+// operations: a step that completes at once (on a busy connection, most do)
+// then runs on this loop thread once the handler that started it returns,
+// instead of waking another thread of the loop for it.
+template <typename Handler>
+struct StepCompletion {
+    using cancellation_slot_type = asio::cancellation_slot;
+
+    Handler handler;
+    asio::cancellation_slot slot;
+
+    cancellation_slot_type get_cancellation_slot() const noexcept { return slot; }
+    void operator()(const asio::error_code& error, std::size_t moved) { handler(error, moved); }
+    friend bool asio_handler_is_continuation(StepCompletion*) { return true; }
+};
+
+template <typename Handler>
+StepCompletion<Handler> step_completion(Handler handler, asio::cancellation_slot slot)
+{
+    return StepCompletion<Handler>{std::move(handler), slot};
+}
+
 } // namespace
 
 // One asynchronous read or write, moved a step at a time. Each step asks for
@@ -134,7 +157,7 @@ void TCPTransport::step(const std::shared_ptr<Transfer>& transfer)
                 end(transfer, error);
             }
         };
-        auto handler = asio::bind_cancellation_slot(transfer->cancel.slot(), std::move(on_moved));
+        auto handler = step_completion(std::move(on_moved), transfer->cancel.slot());
         const asio::mutable_buffer rest(transfer->data + transfer->done, transfer->length - transfer->done);
         if (transfer->reading) {
             m_socket.async_read_some(rest, std::move(handler));
