@@ -99,7 +99,7 @@ public:
     /// when it is already here (or after close()), else on a loop thread.
     void recv(recv_handler_t callback) noexcept override;
     /// Returns once the message is copied into the send queue, blocking only
-    /// while the queue is past SEND_QUEUE_HIGH_WATER (at most Timeouts::send
+    /// while the queue is past BLOCKING_SEND_AHEAD (at most Timeouts::send
     /// when set). A later failure of its frame is reported by the next send or
     /// recv and by close(). Larger than a frame carries:
     /// TRANSPORT_STATUS_MSG_TOO_LARGE, nothing numbered. Where it would wait
@@ -237,6 +237,10 @@ protected:
     /// Frames waiting for a free connection are held up to about this many
     /// bytes: a blocking send waits for room, an asynchronous one is refused.
     static constexpr std::size_t SEND_QUEUE_HIGH_WATER = std::size_t(16) << 20;
+    /// A blocking send already waits for room once this many bytes queue: a
+    /// sender that waits anyway gains nothing from running further ahead of
+    /// its connections, and a shorter queue keeps the frames in cache.
+    static constexpr std::size_t BLOCKING_SEND_AHEAD = std::size_t(4) << 20;
     /// Each connection is dealt frames while it has fewer than this many, and
     /// fewer bytes than this, not completed: its basic socket then writes them
     /// in batches, and one slow connection holds back little of the stream.
@@ -311,7 +315,7 @@ protected:
     void detect_lost_frame();
 
     Transport::StatusCode send_refusal(const Message& message);
-    bool send_queue_has_room() const;
+    bool send_queue_has_room(std::size_t bound = SEND_QUEUE_HIGH_WATER) const;
     /// Wakes the blocking sends waiting for room, if any (a notify costs a
     /// lock of its own, and it is due after every deal).
     void notify_room();

@@ -189,9 +189,9 @@ Transport::StatusCode MultiplexedSocket::send_refusal(const Message& message)
 
 // One frame always fits, however large, so that no message is refused for
 // its size alone.
-bool MultiplexedSocket::send_queue_has_room() const
+bool MultiplexedSocket::send_queue_has_room(std::size_t bound) const
 {
-    return m_send_queue.empty() || m_queued_bytes < SEND_QUEUE_HIGH_WATER;
+    return m_send_queue.empty() || m_queued_bytes < bound;
 }
 
 void MultiplexedSocket::notify_room()
@@ -271,7 +271,7 @@ Transport::StatusCode MultiplexedSocket::send(Message& message) noexcept
         if (refusal.code() < 0) {
             return refusal;
         }
-        if (send_queue_has_room()) {
+        if (send_queue_has_room(BLOCKING_SEND_AHEAD)) {
             break;
         }
         if (blocking_would_deadlock()) {
@@ -281,7 +281,7 @@ Transport::StatusCode MultiplexedSocket::send(Message& message) noexcept
         const bool timed_out = limit.count() == 0 ? (m_room.wait(lock), false)
                                                   : m_room.wait_until(lock, deadline) == std::cv_status::timeout;
         --m_room_waiters;
-        if (timed_out && !send_queue_has_room()) {
+        if (timed_out && !send_queue_has_room(BLOCKING_SEND_AHEAD)) {
             return Status(Status::TRANSPORT_STATUS_TIMEOUT, "Multiplexed send timed out waiting for room");
         }
     }

@@ -30,6 +30,7 @@ struct Probe : MultiplexedSocket {
     explicit Probe(std::vector<Socket> sockets) : MultiplexedSocket(std::move(sockets)) {}
     using MultiplexedSocket::MAX_PARKED_BYTES;
     using MultiplexedSocket::SEND_QUEUE_HIGH_WATER;
+    using MultiplexedSocket::BLOCKING_SEND_AHEAD;
     using MultiplexedSocket::MAX_BYTES_IN_FLIGHT;
     using MultiplexedSocket::MAX_ASSEMBLING_GROUPS;
     using MultiplexedSocket::MAX_GROUP_SIZE;
@@ -583,7 +584,8 @@ TEST(MultiplexedSend, OversizedAndMisusedSendsAreRefusedWithNothingStarted)
 
 // A blocking send returns once its frame is queued; a later failure of that
 // frame is told by the next send and by close(). The queue is bounded: past
-// the mark asynchronous sends are refused and blocking ones wait for room.
+// the mark asynchronous sends are refused; blocking ones wait for room below
+// a lower mark.
 TEST(MultiplexedSend, BlockingSendReturnsWhenQueuedWithinABoundedQueue)
 {
     Sent sent;
@@ -607,8 +609,15 @@ TEST(MultiplexedSend, BlockingSendReturnsWhenQueuedWithinABoundedQueue)
     Completion<Status> blocked;
     std::thread sender([&] { blocked.set(pair.client.socket->send(Message(static_cast<korvane_buf_len_t>(size)))); });
     EXPECT_FALSE(blocked.wait(std::chrono::milliseconds(50))) << "waits for room";
-    pair.client.fakes[1]->complete_send(); // "c" done: still a bound's worth in flight
-    pair.client.fakes[1]->complete_send(); // the next frame leaves the queue
+    // "c", then a frame per completion leaves the queue (each 8 bytes above
+    // `size`): a blocking send waits until the queue is below its own, lower
+    // bound, while asynchronous sends would be taken again already.
+    const std::size_t queued = Probe::SEND_QUEUE_HIGH_WATER / size;
+    for (std::size_t done = 0; done <= queued - Probe::BLOCKING_SEND_AHEAD / size; ++done) {
+        pair.client.fakes[1]->complete_send();
+    }
+    EXPECT_FALSE(blocked.wait(std::chrono::milliseconds(20))) << "a bound's worth is still queued";
+    pair.client.fakes[1]->complete_send();
     auto result = blocked.wait();
     join_or_die(sender, result.has_value());
     EXPECT_EQ(*result, Status());
