@@ -265,7 +265,7 @@ Transport::StatusCode MultiplexedSocket::send(Message& message) noexcept
     Message frame = create_multiplex_frame(message, unnumbered);
     std::unique_lock<SpinningMutex> lock(m_mutex);
     const auto limit = m_timeouts.send;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::chrono::steady_clock::time_point deadline{}; // read the clock only when waiting
     for (;;) {
         const Status refusal = send_refusal(message);
         if (refusal.code() < 0) {
@@ -276,6 +276,9 @@ Transport::StatusCode MultiplexedSocket::send(Message& message) noexcept
         }
         if (blocking_would_deadlock()) {
             return detail::loop_thread_status();
+        }
+        if (limit.count() > 0 && deadline == std::chrono::steady_clock::time_point{}) {
+            deadline = std::chrono::steady_clock::now() + limit;
         }
         ++m_room_waiters;
         const bool timed_out = limit.count() == 0 ? (m_room.wait(lock), false)

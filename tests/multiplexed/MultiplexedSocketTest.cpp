@@ -606,6 +606,12 @@ TEST(MultiplexedSend, BlockingSendReturnsWhenQueuedWithinABoundedQueue)
     pair.client.socket->send(Message(static_cast<korvane_buf_len_t>(size)), sent.handler());
     ASSERT_EQ(sent.statuses.size(), 1u);
     EXPECT_EQ(sent.statuses[0].code(), Status::TRANSPORT_STATUS_TRY_AGAIN);
+    Timeouts bounded;
+    bounded.send = std::chrono::milliseconds(20);
+    pair.client.socket->timeouts(bounded);
+    EXPECT_EQ(pair.client.socket->send(Message(static_cast<korvane_buf_len_t>(size))),
+              Status(Status::TRANSPORT_STATUS_TIMEOUT, "Multiplexed send timed out waiting for room"));
+    pair.client.socket->timeouts(Timeouts());
     Completion<Status> blocked;
     std::thread sender([&] { blocked.set(pair.client.socket->send(Message(static_cast<korvane_buf_len_t>(size)))); });
     EXPECT_FALSE(blocked.wait(std::chrono::milliseconds(50))) << "waits for room";
