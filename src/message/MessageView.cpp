@@ -22,7 +22,25 @@ public:
     }
 };
 
+class PartView : public Message {
+public:
+    PartView(const std::shared_ptr<char>& owner, char* at, korvane_buf_len_t length)
+    {
+        if (!owner || at == nullptr || length <= 0) {
+            return;
+        }
+        m_buffer = std::shared_ptr<char>(owner, at);
+        m_length = length;
+        m_capacity = length;
+    }
+};
+
 } // namespace
+
+Message part_view(const std::shared_ptr<char>& owner, char* at, korvane_buf_len_t length)
+{
+    return PartView(owner, at, length);
+}
 
 Message tail_view(const Message& whole, korvane_buf_len_t offset)
 {

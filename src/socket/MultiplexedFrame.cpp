@@ -8,10 +8,47 @@
 
 #include "message/MessageView.hpp"
 #include "socket/MultiplexedSocket.hpp"
+#include "util/Allocator.hpp"
 #include "util/Endianness.hpp"
 
 namespace korvane {
 namespace detail {
+
+namespace {
+
+// Small frames are carved from a block the sending thread shares out: a
+// stream of small sends then costs a heap allocation per block, not per
+// frame. Frames are freed by the loop threads that wrote them, and each such
+// free met the sending thread's allocations on its heap's lock. A block lives
+// until its last frame is gone; a connection holds few frames in flight, so
+// a stalled one pins at most as many blocks.
+constexpr korvane_buf_len_t FRAME_BLOCK_SIZE = 64 * 1024;
+constexpr korvane_buf_len_t CARVED_UP_TO = 4 * 1024;
+constexpr korvane_buf_len_t CARVE_ALIGNMENT = 16;
+
+struct FrameBlock {
+    std::shared_ptr<char> bytes;
+    korvane_buf_len_t used = FRAME_BLOCK_SIZE;
+};
+
+thread_local FrameBlock t_frame_block;
+
+} // namespace
+
+Message frame_buffer(korvane_buf_len_t length)
+{
+    if (length > CARVED_UP_TO) {
+        return Message(length);
+    }
+    FrameBlock& block = t_frame_block;
+    if (FRAME_BLOCK_SIZE - block.used < length) {
+        block.bytes = Allocator::heap(FRAME_BLOCK_SIZE);
+        block.used = 0;
+    }
+    char* at = block.bytes.get() + block.used;
+    block.used += (length + CARVE_ALIGNMENT - 1) / CARVE_ALIGNMENT * CARVE_ALIGNMENT;
+    return part_view(block.bytes, at, length);
+}
 
 Message payload_view(const Message& frame)
 {
@@ -37,7 +74,7 @@ using detail::MULTIPLEX_HEADER_SIZE;
 Message MultiplexedSocket::create_multiplex_frame(const Message& message, korvane_multiplex_frame_id_t& uid)
 {
     const korvane_buf_len_t payload = message.null() ? 0 : message.length();
-    Message frame(payload + MULTIPLEX_HEADER_SIZE);
+    Message frame = detail::frame_buffer(payload + MULTIPLEX_HEADER_SIZE);
     endian::store_big64(frame.buffer(), uid);
     if (payload > 0) {
         std::memcpy(static_cast<char*>(frame.buffer()) + MULTIPLEX_HEADER_SIZE, message.buffer(),

@@ -28,6 +28,10 @@ struct GroupAnnouncement {
 /// group size above 0.
 bool read_id_frame(const Message& message, GroupAnnouncement& announcement);
 
+/// An uninitialised buffer of `length` bytes for an outgoing frame, small
+/// ones carved from a block this thread shares out. Throws std::bad_alloc.
+Message frame_buffer(korvane_buf_len_t length);
+
 /// The payload of a received data frame without copying it: the result
 /// shares the frame's buffer. Null for frames of 8 bytes or fewer.
 Message payload_view(const Message& frame);

@@ -201,6 +201,36 @@ TEST(MultiplexedFrames, IdAndDataFramesOnTheWire)
                                            Probe::create_multiplex_frame(Message(), low)));
 }
 
+// Small frames share blocks: no frame may overlap another, grow into its
+// neighbour, or lose its bytes when the others (and their block) are dropped.
+TEST(MultiplexedFrames, FramesSharingABlockStayApartAndAlive)
+{
+    std::vector<Message> frames;
+    std::uint64_t uid = 0;
+    for (int i = 0; i < 200; ++i) {
+        const korvane_buf_len_t length = 1 + (i * 997) % 5000; // across blocks, some not carved
+        Message payload(length);
+        std::memset(payload.buffer(), i, static_cast<std::size_t>(length));
+        frames.push_back(Probe::create_multiplex_frame(payload, uid));
+    }
+    for (Message& frame : frames) { // what a frame may grow into is its own
+        const korvane_buf_len_t length = frame.length();
+        ASSERT_TRUE(frame.length(frame.capacity()));
+        std::memset(static_cast<char*>(frame.buffer()) + length, 0xEE,
+                    static_cast<std::size_t>(frame.capacity() - length));
+        frame.length(length);
+    }
+    const auto intact = [](const Message& frame, int i) {
+        const auto* bytes = static_cast<const unsigned char*>(frame.buffer());
+        return Probe::mutliplex_frame_id(frame) == static_cast<std::uint64_t>(i) &&
+               std::all_of(bytes + 8, bytes + frame.length(), [i](unsigned char b) { return b == (i & 0xFF); });
+    };
+    for (int i = 0; i < 200; ++i) EXPECT_TRUE(intact(frames[i], i)) << "frame " << i;
+    Message last = std::move(frames[198]);
+    frames.clear();
+    EXPECT_TRUE(intact(last, 198)); // ASan: its block outlived the other frames
+}
+
 TEST(MultiplexedOrdering, ReorderedFramesAcrossThreeConnectionsArriveOnceInOrder)
 {
     Pair pair = connected_pair(3);
