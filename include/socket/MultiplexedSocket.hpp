@@ -102,13 +102,15 @@ public:
     /// while the queue is past BLOCKING_SEND_AHEAD (at most Timeouts::send
     /// when set). A later failure of its frame is reported by the next send or
     /// recv and by close(). Larger than a frame carries:
-    /// TRANSPORT_STATUS_MSG_TOO_LARGE, nothing numbered. Where it would wait
+    /// TRANSPORT_STATUS_MSG_TOO_LARGE, nothing numbered; no memory for its
+    /// frame: TRANSPORT_STATUS_NO_MEMORY, nothing numbered. Where it would wait
     /// for its own thread: TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED.
     Transport::StatusCode send(Message& message) noexcept override;
     Transport::StatusCode send(Message&& message) noexcept override;
     /// Queues the message; `callback` runs on a loop thread when a frame has
     /// gone out, or at once on the calling thread after close(), once every
-    /// connection has failed, for a message too large (MSG_TOO_LARGE), or with
+    /// connection has failed, for a message too large (MSG_TOO_LARGE) or one
+    /// its frame found no memory for (NO_MEMORY), or with
     /// TRANSPORT_STATUS_TRY_AGAIN while the queue is past its high-water mark.
     void send(Message& message, send_handler_t callback) noexcept override;
     void send(Message&& message, send_handler_t callback) noexcept override;

@@ -2,6 +2,7 @@
 // the send calls and handed to whichever connection is free; each finished
 // frame completes the oldest waiting sender.
 #include <chrono>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -25,6 +26,11 @@ Status all_failed_status()
 Status unsent_frame_status()
 {
     return Status(Status::TRANSPORT_STATUS_CONNECTION_ABORTED, "Connection failed before the frame was sent");
+}
+
+Status out_of_memory_status()
+{
+    return Status(Status::TRANSPORT_STATUS_NO_MEMORY, "Out of memory");
 }
 
 } // namespace
@@ -234,10 +240,19 @@ void MultiplexedSocket::send(Message& message, send_handler_t callback) noexcept
         return; // nobody to tell: nothing is started
     }
     korvane_multiplex_frame_id_t unnumbered = 0;
-    Message frame = m_stop ? Message() : create_multiplex_frame(message, unnumbered);
+    Message frame;
+    bool no_memory = false;
+    try {
+        frame = m_stop ? Message() : create_multiplex_frame(message, unnumbered);
+    } catch (const std::bad_alloc&) {
+        no_memory = true; // this send fails, the stream goes on
+    }
     std::unique_lock<SpinningMutex> lock(m_mutex);
     Actions actions;
     Status refusal = send_refusal(message);
+    if (refusal.code() >= 0 && no_memory) {
+        refusal = out_of_memory_status();
+    }
     if (refusal.code() >= 0 && !send_queue_has_room()) {
         refusal = Status(Status::TRANSPORT_STATUS_TRY_AGAIN,
                          "Send queue full: " + std::to_string(m_queued_bytes) + " bytes waiting");
@@ -262,7 +277,12 @@ Transport::StatusCode MultiplexedSocket::send(Message& message) noexcept
         return shutdown_status();
     }
     korvane_multiplex_frame_id_t unnumbered = 0;
-    Message frame = create_multiplex_frame(message, unnumbered);
+    Message frame;
+    try {
+        frame = create_multiplex_frame(message, unnumbered);
+    } catch (const std::bad_alloc&) {
+        return out_of_memory_status();
+    }
     std::unique_lock<SpinningMutex> lock(m_mutex);
     const auto limit = m_timeouts.send;
     std::chrono::steady_clock::time_point deadline{}; // read the clock only when waiting

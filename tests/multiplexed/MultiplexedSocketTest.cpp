@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 #include <utility>
@@ -18,6 +19,38 @@
 #include "socket/MultiplexedSocket.hpp"
 #include "support/Loopback.hpp"
 #include "util/Endianness.hpp"
+
+// While a test asks for it, a scalar allocation above 5 MiB fails on its
+// thread: in these tests only the frame of a message of the largest size
+// asks for that much.
+namespace {
+thread_local bool t_refuse_huge = false;
+} // namespace
+
+void* operator new(std::size_t size)
+{
+    if (t_refuse_huge && size > (std::size_t(5) << 20)) {
+        throw std::bad_alloc();
+    }
+    if (void* block = std::malloc(size == 0 ? 1 : size)) {
+        return block;
+    }
+    throw std::bad_alloc();
+}
+
+// The pair above is malloc and free underneath, which GCC cannot tell.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* block) noexcept
+{
+    std::free(block);
+}
+
+void operator delete(void* block, std::size_t) noexcept
+{
+    std::free(block);
+}
+#pragma GCC diagnostic pop
 
 namespace korvane {
 namespace {
@@ -610,6 +643,24 @@ TEST(MultiplexedSend, OversizedAndMisusedSendsAreRefusedWithNothingStarted)
     staged.socket->pipeline().append_encoder(std::make_shared<Encryptor>());
     EXPECT_EQ(staged.socket->connect("peer", 1).code(), Status::TRANSPORT_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(staged.socket->bind(1, "*").code(), Status::TRANSPORT_STATUS_INVALID_ARGUMENT);
+}
+
+TEST(MultiplexedSend, ASendWithoutMemoryForItsFrameFailsAloneAndIsNotNumbered)
+{
+    Sent sent;
+    Pair pair = connected_pair(2);
+    Message largest(5242872);
+    t_refuse_huge = true;
+    const Status blocking = pair.client.socket->send(largest);
+    pair.client.socket->send(largest, sent.handler());
+    t_refuse_huge = false;
+    const Status no_memory(Status::TRANSPORT_STATUS_NO_MEMORY, "Out of memory");
+    EXPECT_EQ(blocking, no_memory);
+    ASSERT_EQ(sent.statuses.size(), 1u);
+    EXPECT_EQ(sent.statuses[0], no_memory);
+    pair.client.socket->send(text("a"), sent.handler());
+    EXPECT_EQ(bytes(pair.client.fakes[0]->sent().back()),
+              (std::vector<unsigned char>{0, 0, 0, 0, 0, 0, 0, 0, 'a'}));
 }
 
 // A blocking send returns once its frame is queued; a later failure of that
