@@ -146,15 +146,12 @@ TEST(Allocator, LargeBuffersReuseTheWarmestReleasedSliceBeforeAFreshOne)
 {
     const korvane_buf_len_t large = 32 * 1024;
     InspectedAllocator pool(large, 4);
-    auto a = pool.allocate(large);
-    auto b = pool.allocate(large);
-    char* pa = a.get();
-    char* pb = b.get();
+    auto a = pool.allocate(large), b = pool.allocate(large);
+    char *pa = a.get(), *pb = b.get();
     a.reset();
     b.reset();
     auto small = pool.allocate(large - 1); // below the threshold: a fresh slice
-    EXPECT_NE(pa, small.get());
-    EXPECT_NE(pb, small.get());
+    EXPECT_TRUE(small.get() != pa && small.get() != pb);
     auto warm = pool.allocate(large);
     EXPECT_EQ(pb, warm.get()); // handed out last, released: reused first
     auto warmer = pool.allocate(large);
