@@ -78,18 +78,14 @@ std::shared_ptr<char> Allocator::allocate(korvane_buf_len_t size)
     if (size < 1) {
         return std::shared_ptr<char>();
     }
-    if (m_free.empty()) {
-        if (m_used.empty()) {
-            if (m_slices == 0) {
-                return heap_buffer(size);
-            }
-            m_free.reserve(m_slices);
-            m_used.reserve(m_slices);
-            for (korvane_size_t i = 0; i < m_slices; ++i) {
-                m_free.push_back(make_shared_array<char>(m_allocation_size));
-            }
-        } else {
-            reclaim();
+    if (m_free.empty() && m_used.empty()) {
+        if (m_slices == 0) {
+            return heap_buffer(size);
+        }
+        m_free.reserve(m_slices);
+        m_used.reserve(m_slices);
+        for (korvane_size_t i = 0; i < m_slices; ++i) {
+            m_free.push_back(make_shared_array<char>(m_allocation_size));
         }
     }
     if (size > m_allocation_size) {
@@ -99,6 +95,9 @@ std::shared_ptr<char> Allocator::allocate(korvane_buf_len_t size)
         if (std::shared_ptr<char> warm = reuse_released()) {
             return warm;
         }
+        // nothing is released: a reclaim would find nothing either
+    } else if (m_free.empty()) {
+        reclaim();
     }
     if (m_free.empty()) {
         return heap_buffer(size);
