@@ -172,8 +172,20 @@ private:
     Transport::StatusCode sent(Transport::StatusCode status);
     Transport::StatusCode send_copy(const Message& message);
     Transport::StatusCode send_encoded(Message encoded, const Transport::StatusCode& status);
-    /// With `lent`, `encoded` holds the caller's bytes for this call only.
-    void send_encoded(Message encoded, Transport::StatusCode status, send_handler_t callback, bool lent = false);
+    /// Bytes a frame carries before the message's own.
+    struct Prefix {
+        const void* bytes;
+        korvane_buf_len_t length;
+    };
+    /// With `lent`, `encoded` holds the caller's bytes for this call only,
+    /// and the frame carries `prefix` before them.
+    void send_encoded(Message encoded, Transport::StatusCode status, send_handler_t callback, bool lent = false,
+                      Prefix prefix = {nullptr, 0});
+    /// For a multiplexed socket over this one: its header before the
+    /// caller's bytes, which are lent for the call, as one frame. False, with
+    /// nothing sent and `callback` left, unless no stage transforms them.
+    friend class MultiplexedSocket;
+    bool send_prefixed(Prefix prefix, const Message& message, send_handler_t& callback);
 
     std::shared_ptr<Life> m_life;
     bool m_read_bounded = false;

@@ -100,7 +100,11 @@ public:
     void recv(recv_handler_t callback) noexcept override;
     /// Returns once the message is copied into the send queue, blocking only
     /// while the queue is past BLOCKING_SEND_AHEAD (at most Timeouts::send
-    /// when set). A later failure of its frame is reported by the next send or
+    /// when set). A message of LEND_FROM bytes or more with nothing queued
+    /// before it, over connections without stages, waits instead for a
+    /// connection with room and is handed to it from the caller's bytes
+    /// (what it cannot write at once is copied before this returns); the
+    /// wait ends like the queue's. A later failure of its frame is reported by the next send or
     /// recv and by close(). Larger than a frame carries:
     /// TRANSPORT_STATUS_MSG_TOO_LARGE, nothing numbered; no memory for its
     /// frame: TRANSPORT_STATUS_NO_MEMORY, nothing numbered. Where it would wait
@@ -222,6 +226,7 @@ protected:
         std::mutex mutex;
         std::vector<Message> frames;  // dealt, under `mutex`
         std::vector<Message> handing; // taken out to be handed over, under the call lock
+        bool lending = false; // a frame lent by a blocking send is being handed over first, under `mutex`
     };
     /// Work decided under the lock and carried out after it is released.
     struct Actions;
@@ -248,6 +253,12 @@ protected:
     /// in batches, and one slow connection holds back little of the stream.
     static constexpr std::size_t MAX_FRAMES_IN_FLIGHT = 64;
     static constexpr std::size_t MAX_BYTES_IN_FLIGHT = std::size_t(1) << 20;
+    /// A blocking send of at least this many bytes waits for a connection
+    /// with room and writes its frame from the caller's bytes, rather than
+    /// queueing a copy: the copy, and another core's cold read of it, cost
+    /// more than the wait. Smaller frames are cheap to copy and gain more
+    /// from being written in batches.
+    static constexpr korvane_buf_len_t LEND_FROM = 32 * 1024;
 
     // ---- carrying out decisions (lock held on entry to act, released on return)
     /// False when this socket was destroyed meanwhile: then nothing of it may
@@ -264,6 +275,11 @@ protected:
     /// dealt: the frames of one connection must reach it in uid order, whichever
     /// executor dealt them.
     void flush_outbox(std::size_t index);
+    /// Under the call lock: hands over what flush_outbox() would.
+    void hand_over_outbox(std::size_t index);
+    /// Hands the frame a blocking send lent to its connection, then the
+    /// frames dealt to it meanwhile.
+    void hand_over_lent(Actions& actions);
     static std::vector<Executor*>& runs_on_this_thread();
     Executor* executor_on_this_thread();
     /// Before a blocking call waits on a thread that is carrying out this
@@ -322,6 +338,15 @@ protected:
     /// lock of its own, and it is due after every deal).
     void notify_room();
     void enqueue_frame(Message frame, send_handler_t callback, Actions& actions);
+    /// Waits on m_room, setting `deadline` from the send timeout on the
+    /// first wait; false once the wait timed out.
+    bool wait_for_room(std::unique_lock<SpinningMutex>& lock, std::chrono::steady_clock::time_point& deadline);
+    bool lends(const Message& message);
+    /// The blocking send of a message lends(): false, nothing done, when it
+    /// has to be queued as a copy after all.
+    bool send_lent(Message& message, Transport::StatusCode& status);
+    /// A connection that may carry a lent frame now, or m_sockets.size().
+    std::size_t lending_connection();
     send_handler_t returned_sender();
     void note_unreported_failure(const Transport::StatusCode& status);
     void queue_recv(recv_handler_t callback);

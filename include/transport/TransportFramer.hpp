@@ -68,6 +68,11 @@ public:
     /// from them as far as the system takes it at once, and only the rest is
     /// copied.
     void write_frame(const void* payload, korvane_buf_len_t length, send_callback_t callback);
+    /// The same for a frame whose payload is `prefix_length` bytes read from
+    /// `prefix`, then `length` bytes read from `payload`: a caller's own
+    /// header goes before its bytes without copying them together first.
+    void write_frame(const void* prefix, korvane_buf_len_t prefix_length, const void* payload,
+                     korvane_buf_len_t length, send_callback_t callback);
 
     /// Forgets the bytes read ahead of the frame being received, so that
     /// frames which had arrived are not delivered once the transport is

@@ -647,7 +647,7 @@ korvane_buf_len_t BasicSocket::blocking_limit() const noexcept
     return m_blocking_frames ? TransportFramer::max_payload_length() : std::numeric_limits<korvane_buf_len_t>::max();
 }
 
-void BasicSocket::send_encoded(Message encoded, Status status, send_handler_t callback, bool lent)
+void BasicSocket::send_encoded(Message encoded, Status status, send_handler_t callback, bool lent, Prefix prefix)
 {
     struct Written {
         std::shared_ptr<Life> life;
@@ -687,7 +687,8 @@ void BasicSocket::send_encoded(Message encoded, Status status, send_handler_t ca
     ++m_sends_in_flight;
     m_send_pending = true;
     if (lent) {
-        m_transport_framer->write_frame(encoded.buffer(), encoded.length(), std::move(on_written));
+        m_transport_framer->write_frame(prefix.bytes, prefix.length, encoded.buffer(), encoded.length(),
+                                        std::move(on_written));
     } else {
         m_transport_framer->message(std::move(encoded), std::move(on_written));
     }
@@ -717,6 +718,15 @@ void BasicSocket::send(Message& message, send_handler_t callback) noexcept
     Status status;
     Message encoded = encode_copy(message, status, TransportFramer::max_payload_length());
     send_encoded(std::move(encoded), std::move(status), std::move(callback));
+}
+
+bool BasicSocket::send_prefixed(Prefix prefix, const Message& message, send_handler_t& callback)
+{
+    if (m_pipeline.has_encoders() || message.null()) {
+        return false;
+    }
+    send_encoded(LentMessage(message), Status(), std::move(callback), true, prefix);
+    return true;
 }
 
 void BasicSocket::send(Message&& message, send_handler_t callback) noexcept

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "socket/BasicSocket.hpp"
 #include "socket/MultiplexedSocket.hpp"
 #include "util/InlineList.hpp"
 
@@ -48,7 +49,17 @@ struct MultiplexedSocket::Actions {
         send_handler_t done;
     };
 
+    /// A blocking send's frame, written from the caller's bytes: the
+    /// socket, its uid as the frame's header, and the message.
+    struct Lent {
+        std::size_t index = 0;
+        BasicSocket* socket = nullptr;
+        unsigned char header[8];
+        const Message* message = nullptr;
+    };
+
     // Calls into underlying sockets, carried out in this order.
+    Lent lent;
     std::vector<Connect> connects;
     std::vector<IdFrame> id_frames;
     detail::InlineList<std::size_t, 4> flushes;         // hand connection i its outbox
@@ -69,7 +80,7 @@ struct MultiplexedSocket::Actions {
 
     bool empty() const
     {
-        return connects.empty() && id_frames.empty() && flushes.empty() && receives.empty() && closes.empty() &&
+        return lent.message == nullptr && connects.empty() && id_frames.empty() && flushes.empty() && receives.empty() && closes.empty() &&
                accepted_reads.empty() && accepted_closes.empty() && !accept && connectors.empty() && senders.empty() && receivers.empty() &&
                groups.empty() && acceptors.empty() && discard.empty();
     }

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "socket/BasicSocket.hpp"
 #include "socket/MultiplexedActions.hpp"
 #include "socket/MultiplexedFrame.hpp"
 #include "socket/MultiplexedSocket.hpp"
@@ -31,6 +32,11 @@ Status unsent_frame_status()
 Status out_of_memory_status()
 {
     return Status(Status::TRANSPORT_STATUS_NO_MEMORY, "Out of memory");
+}
+
+Status room_timeout_status()
+{
+    return Status(Status::TRANSPORT_STATUS_TIMEOUT, "Multiplexed send timed out waiting for room");
 }
 
 } // namespace
@@ -270,11 +276,94 @@ void MultiplexedSocket::send(Message&& message, send_handler_t callback) noexcep
     send(message, std::move(callback));
 }
 
-// Returns once the frame is queued, waiting only for room in the queue.
+bool MultiplexedSocket::wait_for_room(std::unique_lock<SpinningMutex>& lock,
+                                      std::chrono::steady_clock::time_point& deadline)
+{
+    const auto limit = m_timeouts.send;
+    if (limit.count() > 0 && deadline == std::chrono::steady_clock::time_point{}) {
+        deadline = std::chrono::steady_clock::now() + limit;
+    }
+    ++m_room_waiters;
+    const bool timed_out = limit.count() == 0 ? (m_room.wait(lock), false)
+                                              : m_room.wait_until(lock, deadline) == std::cv_status::timeout;
+    --m_room_waiters;
+    return !timed_out;
+}
+
+// Only a thread that carries out nothing of this socket may hand a frame
+// over itself: anything else defers the hand-over past the call.
+bool MultiplexedSocket::lends(const Message& message)
+{
+    if (message.null() || message.length() < LEND_FROM || executor_on_this_thread() != nullptr) {
+        return false;
+    }
+    auto* basic = dynamic_cast<BasicSocket*>(m_sockets[0].get());
+    return basic != nullptr && !basic->pipeline().has_encoders();
+}
+
+std::size_t MultiplexedSocket::lending_connection()
+{
+    const std::size_t index = least_loaded_connection();
+    if (index == m_sockets.size() || dynamic_cast<BasicSocket*>(m_sockets[index].get()) == nullptr) {
+        return m_sockets.size();
+    }
+    outbox_t& outbox = m_outboxes[index];
+    std::lock_guard<std::mutex> dealing(outbox.mutex);
+    if (!outbox.frames.empty() || outbox.lending) {
+        return m_sockets.size();
+    }
+    outbox.lending = true;
+    return index;
+}
+
+// Frames queued ahead of it keep their place: behind them the message goes
+// as a copy like a small one.
+bool MultiplexedSocket::send_lent(Message& message, Status& status)
+{
+    std::unique_lock<SpinningMutex> lock(m_mutex);
+    std::chrono::steady_clock::time_point deadline{};
+    std::size_t index = m_sockets.size();
+    for (bool timed_out = false;; timed_out = !wait_for_room(lock, deadline)) {
+        status = send_refusal(message);
+        if (status.code() < 0) {
+            return true;
+        }
+        if (!m_running || !m_send_queue.empty()) {
+            return false;
+        }
+        index = lending_connection();
+        if (index < m_sockets.size()) {
+            break;
+        }
+        if (timed_out || blocking_would_deadlock()) {
+            status = timed_out ? room_timeout_status() : detail::loop_thread_status();
+            return true;
+        }
+    }
+    Actions actions;
+    actions.lent.index = index;
+    actions.lent.socket = static_cast<BasicSocket*>(m_sockets[index].get());
+    actions.lent.message = &message;
+    endian::store_big64(actions.lent.header, m_send_uid++);
+    const std::size_t length = static_cast<std::size_t>(message.length() + detail::MULTIPLEX_HEADER_SIZE);
+    connection_state_t& connection = m_connections[index];
+    connection.in_flight.push_back(length);
+    connection.bytes_in_flight += length;
+    m_send_callback_queue.push(returned_sender());
+    act(lock, std::move(actions));
+    return true;
+}
+
+// Returns once the frame is queued, or handed to a connection, waiting only
+// for room.
 Transport::StatusCode MultiplexedSocket::send(Message& message) noexcept
 {
     if (m_stop) {
         return shutdown_status();
+    }
+    Status lent;
+    if (lends(message) && send_lent(message, lent)) {
+        return lent;
     }
     korvane_multiplex_frame_id_t unnumbered = 0;
     Message frame;
@@ -284,7 +373,6 @@ Transport::StatusCode MultiplexedSocket::send(Message& message) noexcept
         return out_of_memory_status();
     }
     std::unique_lock<SpinningMutex> lock(m_mutex);
-    const auto limit = m_timeouts.send;
     std::chrono::steady_clock::time_point deadline{}; // read the clock only when waiting
     for (;;) {
         const Status refusal = send_refusal(message);
@@ -297,15 +385,8 @@ Transport::StatusCode MultiplexedSocket::send(Message& message) noexcept
         if (blocking_would_deadlock()) {
             return detail::loop_thread_status();
         }
-        if (limit.count() > 0 && deadline == std::chrono::steady_clock::time_point{}) {
-            deadline = std::chrono::steady_clock::now() + limit;
-        }
-        ++m_room_waiters;
-        const bool timed_out = limit.count() == 0 ? (m_room.wait(lock), false)
-                                                  : m_room.wait_until(lock, deadline) == std::cv_status::timeout;
-        --m_room_waiters;
-        if (timed_out && !send_queue_has_room(BLOCKING_SEND_AHEAD)) {
-            return Status(Status::TRANSPORT_STATUS_TIMEOUT, "Multiplexed send timed out waiting for room");
+        if (!wait_for_room(lock, deadline) && !send_queue_has_room(BLOCKING_SEND_AHEAD)) {
+            return room_timeout_status();
         }
     }
     Actions actions;

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <utility>
 
 #include "pipeline/Decoder.hpp"
@@ -22,6 +23,7 @@
 #include "socket/MultiplexedAccept.hpp"
 #include "socket/MultiplexedActions.hpp"
 #include "socket/MultiplexedAlarm.hpp"
+#include "util/Endianness.hpp"
 #include "util/UUID.hpp"
 
 namespace korvane {
@@ -197,9 +199,19 @@ void MultiplexedSocket::call_connection(std::size_t index, const std::function<v
 void MultiplexedSocket::flush_outbox(std::size_t index)
 {
     std::lock_guard<std::mutex> serialised(m_connection_calls[index]);
+    hand_over_outbox(index);
+}
+
+// While a lent frame waits to be handed over, the frames dealt after it stay
+// in the outbox: its sender hands them over behind it.
+void MultiplexedSocket::hand_over_outbox(std::size_t index)
+{
     outbox_t& outbox = m_outboxes[index];
     {
         std::lock_guard<std::mutex> lock(outbox.mutex);
+        if (outbox.lending) {
+            return;
+        }
         outbox.frames.swap(outbox.handing);
     }
     for (Message& frame : outbox.handing) {
@@ -208,12 +220,41 @@ void MultiplexedSocket::flush_outbox(std::size_t index)
     outbox.handing.clear();
 }
 
+// Should the connection's pipeline have gained a stage meanwhile, the frame
+// goes as a copy; without memory for one it fails like a failed write.
+void MultiplexedSocket::hand_over_lent(Actions& actions)
+{
+    Actions::Lent& lent = actions.lent;
+    std::lock_guard<std::mutex> serialised(m_connection_calls[lent.index]);
+    send_handler_t done = send_completion();
+    if (!lent.socket->send_prefixed({lent.header, sizeof lent.header}, *lent.message, done)) {
+        korvane_multiplex_frame_id_t uid = endian::load_big64(lent.header);
+        Message frame;
+        try {
+            frame = create_multiplex_frame(*lent.message, uid);
+        } catch (const std::bad_alloc&) {
+            done(*lent.socket, Status(Status::TRANSPORT_STATUS_NO_MEMORY, "Out of memory"));
+        }
+        if (!frame.null()) {
+            lent.socket->send(std::move(frame), std::move(done));
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_outboxes[lent.index].mutex);
+        m_outboxes[lent.index].lending = false;
+    }
+    hand_over_outbox(lent.index);
+}
+
 // Calls into underlying sockets first, then user callbacks; after each user
 // callback the socket may be gone (destroyed from it): then stop at once.
 bool MultiplexedSocket::execute(Actions& actions)
 {
     using detail::guarded;
     const std::shared_ptr<detail::Lifetime> life = m_lifetime;
+    if (actions.lent.message != nullptr) {
+        hand_over_lent(actions);
+    }
     for (auto& connect : actions.connects) {
         call_connection(connect.index, [&](SocketImpl& socket) {
             socket.connect(connect.address, connect.port, guarded(life, std::move(connect.done)));

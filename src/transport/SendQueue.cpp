@@ -39,8 +39,22 @@ bool unwritten(const SendQueue::Pending& pending)
     return !pending.rest || pending.payload.length() > 0;
 }
 
+// Copies the lent payload's bytes from offset `from` on to `at`.
+unsigned char* copy_lent(const SendQueue::Pending& pending, const SendQueue::Lent& lent, std::size_t from,
+                         unsigned char* at)
+{
+    const auto* prefix = static_cast<const unsigned char*>(lent.prefix);
+    const std::size_t prefix_length = static_cast<std::size_t>(lent.prefix_length);
+    if (from < prefix_length) {
+        at = std::copy(prefix + from, prefix + prefix_length, at);
+        from = prefix_length;
+    }
+    const std::size_t rest = static_cast<std::size_t>(pending.length) - from;
+    return std::copy_n(static_cast<const unsigned char*>(lent.payload) + (from - prefix_length), rest, at);
+}
+
 // The bytes of a frame from `written` on, header and payload, in one buffer.
-Message unwritten_rest(const SendQueue::Pending& pending, const void* payload, std::size_t written)
+Message unwritten_rest(const SendQueue::Pending& pending, const SendQueue::Lent& lent, std::size_t written)
 {
     const std::size_t total = HEADER_SIZE + static_cast<std::size_t>(pending.length);
     Message rest(static_cast<korvane_buf_len_t>(total - written));
@@ -49,7 +63,7 @@ Message unwritten_rest(const SendQueue::Pending& pending, const void* payload, s
         at = std::copy(pending.header + written, pending.header + HEADER_SIZE, at);
         written = HEADER_SIZE;
     }
-    std::copy_n(static_cast<const unsigned char*>(payload) + (written - HEADER_SIZE), total - written, at);
+    copy_lent(pending, lent, written - HEADER_SIZE, at);
     return rest;
 }
 
@@ -94,25 +108,31 @@ void SendQueue::push(Pending&& pending)
 // as the system takes it at once; what it leaves is copied and queued, to go
 // with the next write. Frames written whole ahead wait in the queue only for
 // their callbacks, so the sends after them may write ahead too.
-void SendQueue::push_lent(Pending&& pending, const void* payload)
+void SendQueue::push_lent(Pending&& pending, const Lent& lent)
 {
     // A small frame is copied into the packed buffer anyway: it takes the
     // plain path, one lock pass.
     if (pending.length <= MAX_PACKED_PAYLOAD || !claim_wire(pending.length)) {
-        pending.payload = Message(payload, pending.length);
+        pending.payload = Message(pending.length);
+        copy_lent(pending, lent, 0, static_cast<unsigned char*>(pending.payload.buffer()));
         push(std::move(pending));
         return;
     }
     std::size_t ahead = 0;
     const std::shared_ptr<Transport> transport = m_transport.lock();
     if (transport) {
-        const Transport::ConstBuffer pieces[] = {{pending.header, HEADER_SIZE}, {payload, pending.length}};
-        ahead = transport->write_gather_ahead(pieces, 2);
+        Transport::ConstBuffer pieces[3] = {{pending.header, HEADER_SIZE}};
+        std::size_t count = 1;
+        if (lent.prefix_length > 0) {
+            pieces[count++] = {lent.prefix, lent.prefix_length};
+        }
+        pieces[count++] = {lent.payload, pending.length - lent.prefix_length};
+        ahead = transport->write_gather_ahead(pieces, count);
     }
     std::shared_ptr<Batch> batch;
     std::exception_ptr failure;
     try {
-        pending.payload = unwritten_rest(pending, payload, ahead);
+        pending.payload = unwritten_rest(pending, lent, ahead);
         pending.rest = true;
         std::lock_guard<std::mutex> lock(m_mutex);
         // After the frames written ahead before it, before the sends queued meanwhile.

@@ -35,11 +35,18 @@ struct SendQueue : std::enable_shared_from_this<SendQueue> {
     /// Queues one frame and starts a write unless one is in flight. On
     /// allocation failure it throws with `pending` left as it was.
     void push(Pending&& pending);
-    /// The same for a frame whose payload is read from the caller's
-    /// `payload`, which may change once this returns: with nothing queued or
-    /// in flight, what the system takes at once goes from it, and only the
-    /// rest is copied. Throws on allocation failure like push().
-    void push_lent(Pending&& pending, const void* payload);
+    /// A frame's payload lent for the call: `prefix_length` bytes at
+    /// `prefix`, then the rest of the payload at `payload`.
+    struct Lent {
+        const void* prefix = nullptr;
+        korvane_buf_len_t prefix_length = 0;
+        const void* payload = nullptr;
+    };
+    /// The same for a frame whose payload is read from the caller's bytes,
+    /// which may change once this returns: with nothing queued or in flight,
+    /// what the system takes at once goes from them, and only the rest is
+    /// copied. Throws on allocation failure like push().
+    void push_lent(Pending&& pending, const Lent& lent);
     /// The framer is going: callbacks not yet run are dropped.
     void forget_framer();
 

@@ -559,8 +559,14 @@ void TransportFramer::message(Message message, send_callback_t callback)
 
 void TransportFramer::write_frame(const void* payload, korvane_buf_len_t length, send_callback_t callback)
 {
-    queue_frame(length, std::move(callback), [&](detail::SendQueue::Pending& pending) {
-        m_sends->push_lent(std::move(pending), payload);
+    write_frame(nullptr, 0, payload, length, std::move(callback));
+}
+
+void TransportFramer::write_frame(const void* prefix, korvane_buf_len_t prefix_length, const void* payload,
+                                  korvane_buf_len_t length, send_callback_t callback)
+{
+    queue_frame(prefix_length + length, std::move(callback), [&](detail::SendQueue::Pending& pending) {
+        m_sends->push_lent(std::move(pending), {prefix, prefix_length, payload});
     });
 }
 

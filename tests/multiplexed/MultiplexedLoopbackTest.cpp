@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
@@ -208,6 +209,53 @@ TEST_P(MultiplexedLoopback, TenAndAThousandMessagesOverThreeConnectionsBothWaysI
             exchange(*connected, *accepted, count, async);
         }
     }
+}
+
+// Large blocking sends go out from the caller's buffer, which it overwrites
+// as soon as each send returns; small ones between them are copied. Once
+// the peer stops reading, a bounded send times out instead of waiting on.
+TEST_P(MultiplexedLoopback, LargeBlockingSendsFromAReusedBufferArriveIntactAndInOrder)
+{
+    connect(3);
+    const auto size_of = [](int i) { return i % 3 == 2 ? 100 : 40000 + i * 23011 % 600000; };
+    const auto fill = [](Message& m, int i) { std::memset(m.buffer(), 'a' + i % 26, std::size_t(m.length())); };
+    const int count = 60;
+    Completion<int> sender_bad;
+    std::thread sender([&] {
+        int bad = 0;
+        for (int i = 0; i < count; ++i) {
+            Message m(size_of(i));
+            fill(m, i);
+            bad += !connected->send(m);
+            fill(m, i + 1);
+        }
+        sender_bad.set(bad);
+    });
+    for (int i = 0; i < count; ++i) {
+        const Message m = accepted->recv(nullptr);
+        const std::string expected(static_cast<std::size_t>(size_of(i)), static_cast<char>('a' + i % 26));
+        ASSERT_EQ(str(m), expected) << "message " << i;
+    }
+    auto bad = sender_bad.wait();
+    join_or_die(sender, bad.has_value());
+    EXPECT_EQ(*bad, 0);
+
+    // Whether the wait for room or a connection's write times out first, a
+    // timeout it is. The bytes do not compress, so they fill the connections.
+    Timeouts bounded;
+    bounded.send = std::chrono::milliseconds(50);
+    connected->timeouts(bounded);
+    Message large(1 << 20);
+    std::uint32_t noise = 1;
+    for (korvane_buf_len_t i = 0; i < large.length(); ++i) {
+        noise = noise * 1664525u + 1013904223u;
+        static_cast<char*>(large.buffer())[i] = static_cast<char>(noise >> 24);
+    }
+    Status status;
+    for (int i = 0; i < 200 && status; ++i) {
+        status = connected->send(large);
+    }
+    EXPECT_EQ(status.code(), Status::TRANSPORT_STATUS_TIMEOUT) << status.message();
 }
 
 TEST_P(MultiplexedLoopback, CloseDuringTrafficReleasesEveryBlockedCaller)
