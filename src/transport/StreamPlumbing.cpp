@@ -39,14 +39,14 @@ std::vector<asio::const_buffer> pieces_after(const std::vector<asio::const_buffe
 korvane_buf_len_t transfer_result(const asio::error_code& error, std::size_t transferred, Status& status)
 {
     status = Status();
+    if (!error) {
+        return static_cast<korvane_buf_len_t>(transferred);
+    }
     if (error == asio::error::eof) {
         return 0;
     }
-    if (error) {
-        status = status_from(error);
-        return -1;
-    }
-    return static_cast<korvane_buf_len_t>(transferred);
+    status = status_from(error);
+    return -1;
 }
 
 Status listen_on(asio::io_service& service, Transport::port_t port, const std::string& address,

@@ -54,6 +54,16 @@ std::vector<asio::const_buffer> asio_buffers(const Transport::ConstBuffer* piece
     return buffers;
 }
 
+constexpr std::size_t FEW_PIECES = 4;
+
+// Pieces held elsewhere, as a buffer sequence asio can walk.
+struct PieceRange {
+    const asio::const_buffer* first;
+    const asio::const_buffer* last;
+    const asio::const_buffer* begin() const { return first; }
+    const asio::const_buffer* end() const { return last; }
+};
+
 // The completion of one step of a transfer, cancelled through `slot`. It is
 // marked as a continuation, as asio marks the steps of its own composed
 // operations: a step that completes at once (on a busy connection, most do)
@@ -624,17 +634,28 @@ korvane_buf_len_t TCPTransport::write_gather(const ConstBuffer* pieces, std::siz
     if (m_write_deadline != detail::NO_DEADLINE || !m_socket.is_open()) {
         return Transport::write_gather(pieces, count, status); // bounded a piece at a time
     }
-    std::vector<asio::const_buffer> buffers;
-    try {
-        buffers = asio_buffers(pieces, count);
-    } catch (const std::exception& error) {
-        if (status != nullptr) {
-            *status = detail::status_from_exception(error);
-        }
-        return -1;
-    }
+    // A frame's few pieces are described on the stack: a blocking send of
+    // a small message costs no heap allocation here.
     asio::error_code error;
-    const std::size_t written = asio::write(m_socket, buffers, detail::transfer_whole, error);
+    std::size_t written = 0;
+    if (count <= FEW_PIECES) {
+        asio::const_buffer few[FEW_PIECES];
+        for (std::size_t i = 0; i < count; ++i) {
+            few[i] = asio::const_buffer(pieces[i].data, static_cast<std::size_t>(pieces[i].length));
+        }
+        written = asio::write(m_socket, PieceRange{few, few + count}, detail::transfer_whole, error);
+    } else {
+        std::vector<asio::const_buffer> buffers;
+        try {
+            buffers = asio_buffers(pieces, count);
+        } catch (const std::exception& failure) {
+            if (status != nullptr) {
+                *status = detail::status_from_exception(failure);
+            }
+            return -1;
+        }
+        written = asio::write(m_socket, buffers, detail::transfer_whole, error);
+    }
     Status failure;
     const korvane_buf_len_t result = detail::transfer_result(error, written, failure);
     if (result < 0 && status != nullptr) {
