@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "socket/BasicSocket.hpp"
+#include "socket/MultiplexedFrame.hpp"
 #include "socket/MultiplexedSocket.hpp"
 #include "util/InlineList.hpp"
 
@@ -54,7 +55,7 @@ struct MultiplexedSocket::Actions {
     struct Lent {
         std::size_t index = 0;
         BasicSocket* socket = nullptr;
-        unsigned char header[8];
+        unsigned char header[detail::MULTIPLEX_HEADER_SIZE];
         const Message* message = nullptr;
     };
 
@@ -80,7 +81,8 @@ struct MultiplexedSocket::Actions {
 
     bool empty() const
     {
-        return lent.message == nullptr && connects.empty() && id_frames.empty() && flushes.empty() && receives.empty() && closes.empty() &&
+        return lent.message == nullptr && connects.empty() && id_frames.empty() && flushes.empty() &&
+               receives.empty() && closes.empty() &&
                accepted_reads.empty() && accepted_closes.empty() && !accept && connectors.empty() && senders.empty() && receivers.empty() &&
                groups.empty() && acceptors.empty() && discard.empty();
     }
@@ -123,6 +125,11 @@ inline Status loop_thread_status()
 {
     return Status(Status::TRANSPORT_STATUS_OPERATION_NOT_SUPPORTED,
                   "Blocking call on a thread that completes this socket's operations");
+}
+
+inline Status out_of_memory_status()
+{
+    return Status(Status::TRANSPORT_STATUS_NO_MEMORY, "Out of memory");
 }
 
 inline Status pipeline_refused_status()

@@ -14,6 +14,7 @@
 
 namespace korvane {
 
+using detail::out_of_memory_status;
 using detail::shutdown_status;
 using Status = Transport::StatusCode;
 
@@ -27,11 +28,6 @@ Status all_failed_status()
 Status unsent_frame_status()
 {
     return Status(Status::TRANSPORT_STATUS_CONNECTION_ABORTED, "Connection failed before the frame was sent");
-}
-
-Status out_of_memory_status()
-{
-    return Status(Status::TRANSPORT_STATUS_NO_MEMORY, "Out of memory");
 }
 
 Status room_timeout_status()

@@ -233,7 +233,7 @@ void MultiplexedSocket::hand_over_lent(Actions& actions)
         try {
             frame = create_multiplex_frame(*lent.message, uid);
         } catch (const std::bad_alloc&) {
-            done(*lent.socket, Status(Status::TRANSPORT_STATUS_NO_MEMORY, "Out of memory"));
+            done(*lent.socket, detail::out_of_memory_status());
         }
         if (!frame.null()) {
             lent.socket->send(std::move(frame), std::move(done));
