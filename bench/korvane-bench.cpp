@@ -6,6 +6,8 @@
 // machine is noisy, and a best of few follows whichever side had the luckier
 // moment where a median keeps to the typical one.
 #include <arpa/inet.h>
+#include <pthread.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -90,6 +92,35 @@ long count_for(korvane_buf_len_t size)
     const long by_volume = static_cast<long>((512L << 20) / size);
     return std::clamp(by_volume, 16L, 100000L);
 }
+
+// Keeps the calling thread on one core until it goes out of scope. The
+// blocking runs put their sender on core 0 and their receiver on core 1, the
+// baselines alike: two threads the scheduler may stack on one core, or move
+// between them, made small-message rates swing threefold from run to run.
+// Runs whose loop threads share the cores are left to the scheduler.
+class Pinned {
+public:
+    Pinned(int core, bool wanted = true)
+    {
+        m_pinned = wanted && std::thread::hardware_concurrency() >= 2 &&
+                   pthread_getaffinity_np(pthread_self(), sizeof m_before, &m_before) == 0;
+        if (!m_pinned) return;
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(core, &one);
+        m_pinned = pthread_setaffinity_np(pthread_self(), sizeof one, &one) == 0;
+    }
+    ~Pinned()
+    {
+        if (m_pinned) pthread_setaffinity_np(pthread_self(), sizeof m_before, &m_before);
+    }
+    Pinned(const Pinned&) = delete;
+    Pinned& operator=(const Pinned&) = delete;
+
+private:
+    cpu_set_t m_before{};
+    bool m_pinned = false;
+};
 
 struct Rate {
     double mib_per_second = 0;
@@ -239,8 +270,10 @@ Rate raw_throughput(korvane_buf_len_t size, long count)
 {
     RawPair pair = raw_pair();
     const Message payload = pattern(size);
+    const Pinned sender(0);
     const auto start = Clock::now();
     std::thread receiver([&] {
+        const Pinned pinned(1);
         for (long i = 0; i < count; ++i) {
             if (raw_recv_frame(pair.server).length() != size) fail("raw: wrong length");
         }
@@ -258,8 +291,10 @@ Rate raw_lz4_throughput(korvane_buf_len_t size, long count)
     RawPair pair = raw_pair();
     const Message payload = pattern(size);
     std::vector<char> block(static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(size))));
+    const Pinned sender(0);
     const auto start = Clock::now();
     std::thread receiver([&] {
+        const Pinned pinned(1);
         for (long i = 0; i < count; ++i) {
             const Message frame = raw_recv_frame(pair.server);
             Message plain(size);
@@ -357,8 +392,10 @@ Rate openssl_throughput(const tools::TemporaryCertificate& certificate, korvane_
     std::vector<unsigned char> frame(8 + static_cast<std::size_t>(size));
     endian::store_big32(frame.data() + 4, static_cast<std::uint32_t>(size));
     std::memcpy(frame.data() + 8, pattern(size).buffer(), static_cast<std::size_t>(size));
+    const Pinned sender(0);
     const auto start = Clock::now();
     std::thread receiver([&] {
+        const Pinned pinned(1);
         for (long i = 0; i < count; ++i) {
             unsigned char header[8];
             ssl_read_all(pair.server, header, sizeof header);
@@ -417,10 +454,13 @@ Rate korvane_blocking(const tools::Connection& connection, korvane_buf_len_t siz
 {
     // Blocking calls on one connection use no event loop: a running loop
     // would be woken by every packet of a socket registered with it.
-    Link link(connection, connection.connections > 1 ? 2 : 0);
+    const bool looped = connection.connections > 1;
+    Link link(connection, looped ? 2 : 0);
     Message payload = pattern(size);
+    const Pinned sender(0, !looped);
     const auto start = Clock::now();
     std::thread receiver([&] {
+        const Pinned pinned(1, !looped);
         Status status;
         for (long i = 0; i < count; ++i) {
             if (link.server->recv(&status).length() != size) fail("korvane: lost message: " + status.message());
@@ -440,8 +480,10 @@ Rate korvane_blocking(const tools::Connection& connection, korvane_buf_len_t siz
 // them from one thread at a time. The run ends once both chains have
 // finished, so that no completion outlives the chains it calls. Small
 // messages keep 1024 outstanding, the depth nng is given below and near
-// ZeroMQ's default high-water mark of 1000; large frames gain nothing from a
-// deep queue.
+// ZeroMQ's default high-water mark of 1000; larger ones keep 4 MiB
+// outstanding (64 of 64 KiB, so that queued frames share a gather write) and
+// at least 4 frames, as frames of 1 MiB and more gain nothing from a deeper
+// queue.
 // The handlers capture one pointer, as a program that cares for speed would
 // write them: a larger capture would cost the harness a heap allocation per
 // message, which is not the library's to pay.
@@ -491,7 +533,7 @@ struct AsyncStream {
 
 Rate korvane_async(korvane_buf_len_t size, long count)
 {
-    const long window = size <= 4096 ? 1024 : 4;
+    const long window = size <= 4096 ? 1024 : std::max(4L, static_cast<long>((4L << 20) / size));
     AsyncStream stream(size, count);
     const auto start = Clock::now();
     stream.recv_next();
@@ -687,15 +729,18 @@ int main()
     for (korvane_buf_len_t size : sizes) {
         const long count = count_for(size);
         const std::string name = size_name(size);
+        const bool small = size < 1024;
+        // Batched small-message streams run 30 ms at the common count, too
+        // short to keep a round's scheduling luck out of the ratio.
+        const long stream_count = small ? 10 * count : count;
         const std::vector<double> rates = median_of_rounds({
             [&] { return raw_throughput(size, count); },
-            [&] { return zmq_throughput(size, count); },
+            [&] { return zmq_throughput(size, stream_count); },
             [&] { return nng_throughput(size, count); },
             [&] { return korvane_blocking(tcp(), size, count); },
-            [&] { return korvane_async(size, count); },
+            [&] { return korvane_async(size, stream_count); },
         });
         const double raw = rates[0], zmq = rates[1], nng = rates[2], async = rates[4];
-        const bool small = size < 1024;
         row("TCP blocking " + name, rates[3], raw, "MiB/s", "raw writev", small ? Target{} : raw_speed);
         if (small) row("TCP asynchronous " + name, async, zmq, "MiB/s", "ZeroMQ PUSH/PULL", Target{1.0});
         else row("TCP asynchronous " + name, async, raw, "MiB/s", "raw writev", raw_speed);
