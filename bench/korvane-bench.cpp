@@ -6,10 +6,10 @@
 // machine is noisy, and a best of few follows whichever side had the luckier
 // moment where a median keeps to the typical one.
 #include <arpa/inet.h>
-#include <pthread.h>
-#include <sched.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -100,7 +100,7 @@ long count_for(korvane_buf_len_t size)
 // Runs whose loop threads share the cores are left to the scheduler.
 class Pinned {
 public:
-    Pinned(int core, bool wanted = true)
+    explicit Pinned(int core, bool wanted = true)
     {
         m_pinned = wanted && std::thread::hardware_concurrency() >= 2 &&
                    pthread_getaffinity_np(pthread_self(), sizeof m_before, &m_before) == 0;
