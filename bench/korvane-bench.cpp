@@ -137,12 +137,15 @@ double median(std::vector<double> samples)
     return samples.empty() ? 0.0 : samples[samples.size() / 2];
 }
 
-// The median of 5 rounds of each run, the runs taking turns within a round:
-// a ratio then compares runs that met the same moments of a noisy machine.
+constexpr int ROUNDS = 5;
+
+// The median of ROUNDS rounds of each run, the runs taking turns within a
+// round: a ratio then compares runs that met the same moments of a noisy
+// machine.
 std::vector<double> median_of_rounds(const std::vector<std::function<Rate()>>& runs)
 {
     std::vector<std::vector<double>> rates(runs.size());
-    for (int round = 0; round < 5; ++round) {
+    for (int round = 0; round < ROUNDS; ++round) {
         for (std::size_t i = 0; i < runs.size(); ++i) rates[i].push_back(runs[i]().mib_per_second);
     }
     std::vector<double> medians;
@@ -722,7 +725,8 @@ int main()
     if (!crypto::XSalsa20::init()) fail("libsodium failed to initialise");
     std::printf("korvane-bench: %u cores, load average %s at start\n", std::thread::hardware_concurrency(),
                 load_average().c_str());
-    std::printf("one way on loopback unless said otherwise, median of 5 rounds; each row's runs take turns\nwithin a round, baselines included\n\n");
+    std::printf("one way on loopback unless said otherwise, median of %d rounds; each row's runs take turns\nwithin a round, baselines included\n\n",
+                ROUNDS);
     table_header();
     const Target raw_speed{0.9};
     const std::vector<korvane_buf_len_t> sizes{64, 1 << 10, 64 << 10, 1 << 20, 4 << 20};
